@@ -1,0 +1,68 @@
+// ModComm: the bootloader settings and the one connection to the board's
+// bootloader, the HEX split into region files, and the erase, write and verify
+// passes. Every operation returns a Boolean and hands its failure text back.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+#include "bootloader/modpic.h"
+#include "startup/frontend.h"
+
+namespace dwnfrw {
+
+struct BootloaderSettings {
+    int32_t Handle = 0;  // from OpenPIC; 0 at start, -1 after a close
+    QString PortName;    // "COM" + number
+    int32_t BitRate = 0;
+    int32_t ReadTimeout = 0;
+    int16_t RetryCount = 0;
+    uint8_t SkipDeviceCheck = 0;
+    QString DeviceName;
+    QString DeviceNumber;
+    QString ProgMemPath;
+    QString EeDataPath;
+    QString UserIdPath;
+    QString ConfigPath;
+    PicProfile profile;
+};
+
+// The module's one set of settings, alive for the whole program.
+BootloaderSettings& bootloaderSettings();
+void resetBootloaderSettings();  // tests only
+
+// --- Connection ---
+bool InitBootloader(int32_t port, QString& message);
+bool ConnectBootloader(int32_t port, QString& message);
+bool DisconnectBootloader();
+bool ReadBootloaderVersion(uint8_t& first, uint8_t& second);
+QString ReadDeviceNumber();
+
+// --- Intel HEX and region files ---
+bool ValidateHexFile(const QString& hexPath, QString& message);
+bool SplitHexFile(const QString& hexPath, QString& message);
+bool MergeRegionFile(const QString& regionPath, QString& message);
+void DeleteRegionFiles();
+QString HexPad(int64_t value, int width);
+
+// Paths of the region files in TempFolder ("progmem", "eedata", "userid", "config").
+QString regionFilePath(const QString& name);
+
+// --- Erase, write and verify passes ---
+// The passes show progress through `progress` and yield through `events`.
+struct PassContext {
+    ProgressView& progress;
+    EventPump& events;
+};
+
+// Results of EraseRange besides 1 (erased) and the negative results of SendGetPacket.
+inline constexpr int16_t kEraseStopped = -100;  // the stop command was given
+inline constexpr int16_t kEraseNoStep = -101;   // the profile's eraseblock is 0
+
+bool EraseDevice(PassContext& ctx, bool programMemory, bool userIdRange, QString& message);
+int16_t EraseRange(PassContext& ctx, int32_t low, int32_t high);
+bool DownloadRegions(PassContext& ctx, QString& message);
+bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
+                     uint8_t writeCommand, const QString& regionPath, QString& message);
+
+}  // namespace dwnfrw

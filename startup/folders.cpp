@@ -1,0 +1,65 @@
+#include "startup/folders.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include "startup/globals.h"
+
+namespace dwnfrw {
+
+namespace {
+
+// Appends one level to path and creates it when missing; empty on failure.
+QString ensureLevel(const QString& path, const QString& level) {
+    const QString next = joinPath(path, level);
+    if (!QFileInfo(next).isDir()) QDir().mkdir(next);
+    return next;
+}
+
+}  // namespace
+
+QString GetSpecialFolderPath(int folderNumber, long /*ownerWindow*/) {
+    // On this platform the machine-wide data folder is the user's writable
+    // generic data folder and the documents folder is the user's documents.
+    QStandardPaths::StandardLocation location;
+    switch (folderNumber) {
+        case kCommonAppDataFolder:
+            location = QStandardPaths::GenericDataLocation;
+            break;
+        case kPersonalFolder:
+            location = QStandardPaths::DocumentsLocation;
+            break;
+        default:
+            return QString();
+    }
+    const QString path = QStandardPaths::writableLocation(location);
+    if (path.isEmpty()) return QString();
+    // The shell's folders always exist where they come from; a fresh account
+    // here may not have made them yet.
+    QDir().mkpath(path);
+    return QDir::toNativeSeparators(path);
+}
+
+bool PrepareDataFolders(const QString& productFolder) {
+    GlobalSettings& g = globals();
+    bool result = false;
+    const QString brand = brandFolder(g.Brand);
+
+    g.DataFolder = GetSpecialFolderPath(kCommonAppDataFolder);
+    if (!g.DataFolder.isEmpty() && QFileInfo(g.DataFolder).isDir()) {
+        g.DataFolder = ensureLevel(g.DataFolder, brand);
+        g.DataFolder = ensureLevel(g.DataFolder, productFolder);
+        if (!QFileInfo(g.DataFolder).isDir()) return false;
+
+        g.DocumentsFolder = GetSpecialFolderPath(kPersonalFolder);
+        if (!g.DocumentsFolder.isEmpty() && QFileInfo(g.DocumentsFolder).isDir()) {
+            g.DocumentsFolder = ensureLevel(g.DocumentsFolder, brand);
+            g.DocumentsFolder = ensureLevel(g.DocumentsFolder, productFolder);
+            result = QFileInfo(g.DocumentsFolder).isDir();
+        }
+    }
+    return result;
+}
+
+}  // namespace dwnfrw

@@ -1,0 +1,74 @@
+// The program's two small interfaces to the person (questions and progress),
+// plus the toolbar state and the message-loop yield. The window implements them
+// with widgets, the batch front end with a terminal, the tests with scripts.
+#pragma once
+
+#include <QString>
+#include <optional>
+
+namespace dwnfrw {
+
+enum class MsgButtons { Ok, OkCancel, YesNo };
+enum class MsgIcon { None, Critical, Question, Exclamation, Information };
+enum class MsgAnswer { Ok, Cancel, Yes, No };
+
+struct OpenFileRequest {
+    QString title;
+    QString initialFolder;
+    QString filter;  // "Description (*.Fwz) |*.fwz" as the user sees it
+    QString fileName;
+    bool pathMustExist = true;
+};
+
+class UserDialogs {
+public:
+    virtual ~UserDialogs() = default;
+    // A message box: prompt (CR between lines), title, buttons and icon.
+    virtual MsgAnswer message(const QString& prompt, const QString& title, MsgButtons buttons,
+                              MsgIcon icon) = 0;
+    // The open-file dialog; no value when the user cancelled.
+    virtual std::optional<QString> openFile(const OpenFileRequest& request) = 0;
+};
+
+// lblOpe, lblPercent and pbr1 of the main window.
+class ProgressView {
+public:
+    virtual ~ProgressView() = default;
+    virtual void setOperationText(const QString& text) = 0;
+    virtual void setPercentText(const QString& text) = 0;
+    virtual void setPercentVisible(bool visible) = 0;
+    virtual void setBarVisible(bool visible) = 0;
+    virtual void setBarMaximum(int maximum) = 0;
+    virtual void setBarValue(int value) = 0;
+};
+
+// Lets pending window events run (paint, the "stop" command, clock ticks).
+class EventPump {
+public:
+    virtual ~EventPump() = default;
+    virtual void processEvents() = 0;
+};
+
+// Tool keys: "open", "info", "stop", "dwn", "esci", "comport" (Band1),
+// "Tool6" (status pane), "Tool7", "Tool8" (menu headers).
+class ToolbarControl {
+public:
+    virtual ~ToolbarControl() = default;
+    virtual void setToolEnabled(const QString& key, bool enabled) = 0;
+    virtual bool isToolEnabled(const QString& key) const = 0;
+    virtual void setStatusCaption(const QString& caption) = 0;  // Tool6
+    virtual QString statusCaption() const = 0;
+    // Item data of the selected entry of the port list; 0 when none is selected.
+    virtual int selectedPort() const = 0;
+    virtual void setBusyCursor(bool busy) = 0;
+};
+
+// Everything an operation started from the window may show or touch.
+struct Frontend {
+    UserDialogs& dialogs;
+    ProgressView& progress;
+    EventPump& events;
+    ToolbarControl& toolbar;
+};
+
+}  // namespace dwnfrw

@@ -1,0 +1,58 @@
+#include "startup/runlog.h"
+
+#include <QFile>
+#include <QLocale>
+#include <QRegularExpression>
+
+#include "startup/globals.h"
+#include "startup/runtime_error.h"
+
+namespace dwnfrw {
+
+namespace {
+
+// The error a file that cannot be opened or written raises.
+constexpr int kFileAccessError = 75;
+
+// The locale's long time format without its time-zone part, which a
+// date-and-time rendering never shows.
+QString longTimeFormat(const QLocale& locale) {
+    QString format = locale.timeFormat(QLocale::LongFormat);
+    format.remove(QRegularExpression(QStringLiteral("\\s*\\bt+\\b")));
+    return format.trimmed();
+}
+
+}  // namespace
+
+QString logFileName(const QDate& day) {
+    return day.toString(QStringLiteral("ddMMyyyy")) + QStringLiteral(".LOG");
+}
+
+QString logLineText(const QString& text, const QDateTime& when) {
+    const QLocale locale = QLocale::system();
+    const QString stamp = locale.toString(when.date(), QLocale::ShortFormat) +
+                          QLatin1Char(' ') + locale.toString(when.time(), longTimeFormat(locale));
+    return stamp + QLatin1Char('\t') + text;
+}
+
+void WriteLogAt(const QString& text, const QDateTime& when) {
+    if (!globals().LogEnabled) return;
+    const QString path = joinPath(globals().LogsFolder, logFileName(when.date()));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        throw RunTimeError(kFileAccessError, QStringLiteral("Impossibile aprire il file di log ") +
+                                                 path + QStringLiteral(": ") +
+                                                 file.errorString());
+    }
+    const QByteArray line = (logLineText(text, when) + QStringLiteral("\r\n")).toLocal8Bit();
+    if (file.write(line) != line.size() || !file.flush()) {
+        throw RunTimeError(kFileAccessError, QStringLiteral("Impossibile scrivere il file di log ") +
+                                                 path + QStringLiteral(": ") +
+                                                 file.errorString());
+    }
+    file.close();
+}
+
+void WriteLog(const QString& text) { WriteLogAt(text, QDateTime::currentDateTime()); }
+
+}  // namespace dwnfrw

@@ -8,13 +8,18 @@ namespace dwnfrw {
 
 namespace {
 
-bool isDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+bool isDigit(QChar c) {
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
 
 int hexValue(QChar c) {
     const char16_t u = c.unicode();
-    if (u >= '0' && u <= '9') return u - '0';
-    if (u >= 'A' && u <= 'F') return u - 'A' + 10;
-    if (u >= 'a' && u <= 'f') return u - 'a' + 10;
+    if (u >= '0' && u <= '9')
+        return u - '0';
+    if (u >= 'A' && u <= 'F')
+        return u - 'A' + 10;
+    if (u >= 'a' && u <= 'f')
+        return u - 'a' + 10;
     return -1;
 }
 
@@ -23,17 +28,20 @@ int hexValue(QChar c) {
 double leadingNumber(const QString& text) {
     const qsizetype n = text.size();
     qsizetype i = 0;
-    while (i < n && (text[i] == QLatin1Char(' ') || text[i] == QLatin1Char('\t'))) ++i;
+    while (i < n && (text[i] == QLatin1Char(' ') || text[i] == QLatin1Char('\t')))
+        ++i;
 
     if (i + 1 < n && text[i] == QLatin1Char('&') &&
         (text[i + 1] == QLatin1Char('H') || text[i + 1] == QLatin1Char('h'))) {
         double value = 0;
-        for (i += 2; i < n && hexValue(text[i]) >= 0; ++i) value = value * 16 + hexValue(text[i]);
+        for (i += 2; i < n && hexValue(text[i]) >= 0; ++i)
+            value = value * 16 + hexValue(text[i]);
         return value;
     }
 
     QString number;
-    if (i < n && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-'))) number += text[i++];
+    if (i < n && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
+        number += text[i++];
     bool anyDigit = false;
     while (i < n && isDigit(text[i])) {
         number += text[i++];
@@ -46,7 +54,8 @@ double leadingNumber(const QString& text) {
             anyDigit = true;
         }
     }
-    if (!anyDigit) return 0;
+    if (!anyDigit)
+        return 0;
     // An exponent counts only when digits follow it.
     if (i < n && (text[i] == QLatin1Char('E') || text[i] == QLatin1Char('e') ||
                   text[i] == QLatin1Char('D') || text[i] == QLatin1Char('d'))) {
@@ -56,7 +65,8 @@ double leadingNumber(const QString& text) {
             exponent += text[j++];
         }
         if (j < n && isDigit(text[j])) {
-            while (j < n && isDigit(text[j])) exponent += text[j++];
+            while (j < n && isDigit(text[j]))
+                exponent += text[j++];
             number += exponent;
         }
     }
@@ -66,7 +76,8 @@ double leadingNumber(const QString& text) {
 }
 
 std::optional<int32_t> roundToInt32(double value) {
-    if (!std::isfinite(value)) return std::nullopt;
+    if (!std::isfinite(value))
+        return std::nullopt;
     const int previous = std::fegetround();
     std::fesetround(FE_TONEAREST);
     const double rounded = std::nearbyint(value);
@@ -109,6 +120,8 @@ void parseCommandLine(const QString& commandLine, GlobalSettings& settings) {
     }
 }
 
-QString joinArguments(const QStringList& arguments) { return arguments.join(QLatin1Char(' ')); }
+QString joinArguments(const QStringList& arguments) {
+    return arguments.join(QLatin1Char(' '));
+}
 
 }  // namespace dwnfrw

@@ -13,7 +13,8 @@ namespace {
 // Appends one level to path and creates it when missing; empty on failure.
 QString ensureLevel(const QString& path, const QString& level) {
     const QString next = joinPath(path, level);
-    if (!QFileInfo(next).isDir()) QDir().mkdir(next);
+    if (!QFileInfo(next).isDir())
+        QDir().mkdir(next);
     return next;
 }
 
@@ -34,7 +35,8 @@ QString GetSpecialFolderPath(int folderNumber, long /*ownerWindow*/) {
             return QString();
     }
     const QString path = QStandardPaths::writableLocation(location);
-    if (path.isEmpty()) return QString();
+    if (path.isEmpty())
+        return QString();
     // The shell's folders always exist where they come from; a fresh account
     // here may not have made them yet.
     QDir().mkpath(path);
@@ -50,7 +52,8 @@ bool PrepareDataFolders(const QString& productFolder) {
     if (!g.DataFolder.isEmpty() && QFileInfo(g.DataFolder).isDir()) {
         g.DataFolder = ensureLevel(g.DataFolder, brand);
         g.DataFolder = ensureLevel(g.DataFolder, productFolder);
-        if (!QFileInfo(g.DataFolder).isDir()) return false;
+        if (!QFileInfo(g.DataFolder).isDir())
+            return false;
 
         g.DocumentsFolder = GetSpecialFolderPath(kPersonalFolder);
         if (!g.DocumentsFolder.isEmpty() && QFileInfo(g.DocumentsFolder).isDir()) {

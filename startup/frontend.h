@@ -21,7 +21,7 @@ struct OpenFileRequest {
 };
 
 class UserDialogs {
-public:
+  public:
     virtual ~UserDialogs() = default;
     // A message box: prompt (CR between lines), title, buttons and icon.
     virtual MsgAnswer message(const QString& prompt, const QString& title, MsgButtons buttons,
@@ -32,7 +32,7 @@ public:
 
 // lblOpe, lblPercent and pbr1 of the main window.
 class ProgressView {
-public:
+  public:
     virtual ~ProgressView() = default;
     virtual void setOperationText(const QString& text) = 0;
     virtual void setPercentText(const QString& text) = 0;
@@ -44,7 +44,7 @@ public:
 
 // Lets pending window events run (paint, the "stop" command, clock ticks).
 class EventPump {
-public:
+  public:
     virtual ~EventPump() = default;
     virtual void processEvents() = 0;
 };
@@ -52,7 +52,7 @@ public:
 // Tool keys: "open", "info", "stop", "dwn", "esci", "comport" (Band1),
 // "Tool6" (status pane), "Tool7", "Tool8" (menu headers).
 class ToolbarControl {
-public:
+  public:
     virtual ~ToolbarControl() = default;
     virtual void setToolEnabled(const QString& key, bool enabled) = 0;
     virtual bool isToolEnabled(const QString& key) const = 0;

@@ -10,9 +10,13 @@ GlobalSettings g_settings;
 QString g_programFolder;
 }  // namespace
 
-GlobalSettings& globals() { return g_settings; }
+GlobalSettings& globals() {
+    return g_settings;
+}
 
-void resetGlobals() { g_settings = GlobalSettings{}; }
+void resetGlobals() {
+    g_settings = GlobalSettings{};
+}
 
 QString brandProductId(int32_t brand) {
     return isSecondBrand(brand) ? QStringLiteral("KSV006_0100") : QStringLiteral("Nx016_0200");
@@ -37,11 +41,15 @@ QString joinPath(const QString& base, const QString& name) {
 }
 
 QString programFolder() {
-    if (!g_programFolder.isEmpty()) return g_programFolder;
-    if (QCoreApplication::instance() != nullptr) return QCoreApplication::applicationDirPath();
+    if (!g_programFolder.isEmpty())
+        return g_programFolder;
+    if (QCoreApplication::instance() != nullptr)
+        return QCoreApplication::applicationDirPath();
     return QDir::currentPath();
 }
 
-void setProgramFolder(const QString& folder) { g_programFolder = folder; }
+void setProgramFolder(const QString& folder) {
+    g_programFolder = folder;
+}
 
 }  // namespace dwnfrw

@@ -39,7 +39,9 @@ QString brandProductId(int32_t brand);
 QString brandProductFolder(int32_t brand);
 QString brandFolder(int32_t brand);
 QString brandAppName(int32_t brand);
-inline bool isSecondBrand(int32_t brand) { return brand == 1; }
+inline bool isSecondBrand(int32_t brand) {
+    return brand == 1;
+}
 
 // Joins two path parts with this platform's separator.
 QString joinPath(const QString& base, const QString& name);

@@ -3,11 +3,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
-#include <QLibrary>
 #include <memory>
 
 #include "startup/globals.h"
 #include "startup/registration.h"
+#include "startup/shared_library.h"
 #include "startup/text_module_abi.h"
 
 namespace dwnfrw {
@@ -20,7 +20,7 @@ const QString kClassSuffix = QStringLiteral(".resource");
 
 // An object of a text module's class; released when the last owner lets go.
 class TextSourceObject {
-public:
+  public:
     explicit TextSourceObject(TextObject* object) : object_(object) {}
     ~TextSourceObject() {
         if (object_ != nullptr && object_->methods->Release != nullptr) {
@@ -35,14 +35,16 @@ public:
         return text == nullptr ? QString() : QString::fromUtf8(text);
     }
     bool readVersion(QString& version) {
-        if (object_->methods->Version == nullptr) return false;
+        if (object_->methods->Version == nullptr)
+            return false;
         const char* text = object_->methods->Version(object_);
-        if (text == nullptr) return false;
+        if (text == nullptr)
+            return false;
         version = QString::fromUtf8(text);
         return true;
     }
 
-private:
+  private:
     TextObject* object_;
 };
 
@@ -53,38 +55,43 @@ std::unique_ptr<TextSourceObject> g_textSource;
 QString findModuleFile(const QString& fileName) {
     const QDir folder(programFolder());
     const QString exact = folder.filePath(fileName);
-    if (QFileInfo::exists(exact)) return exact;
+    if (QFileInfo::exists(exact))
+        return exact;
     const QStringList entries = folder.entryList(QDir::Files | QDir::System);
     for (const QString& entry : entries) {
-        if (entry.compare(fileName, Qt::CaseInsensitive) == 0) return folder.filePath(entry);
+        if (entry.compare(fileName, Qt::CaseInsensitive) == 0)
+            return folder.filePath(entry);
     }
     return QString();
 }
 
 // Libraries that served an object stay loaded for the life of the program,
 // as the objects' texts point into them.
-QLibrary* loadedModule(const QString& path) {
-    static QHash<QString, QLibrary*> modules;
-    if (QLibrary* known = modules.value(path)) return known;
-    auto* library = new QLibrary(path);
-    if (!library->load()) {
-        delete library;
+SharedLibrary* loadedModule(const QString& path) {
+    static QHash<QString, SharedLibrary*> modules;
+    if (SharedLibrary* known = modules.value(path))
+        return known;
+    auto library = std::make_unique<SharedLibrary>();
+    if (!library->open(path))
         return nullptr;
-    }
-    modules.insert(path, library);
-    return library;
+    modules.insert(path, library.get());
+    return library.release();
 }
 
 // Creates an object of the class "<stem>.resource" from the module "<stem>.dll".
 std::unique_ptr<TextSourceObject> createObject(const QString& className) {
-    if (!className.endsWith(kClassSuffix, Qt::CaseInsensitive)) return nullptr;
+    if (!className.endsWith(kClassSuffix, Qt::CaseInsensitive))
+        return nullptr;
     const QString stem = className.left(className.size() - kClassSuffix.size());
     const QString path = findModuleFile(stem + kModuleSuffix);
-    if (path.isEmpty()) return nullptr;
-    QLibrary* library = loadedModule(path);
-    if (library == nullptr) return nullptr;
+    if (path.isEmpty())
+        return nullptr;
+    SharedLibrary* library = loadedModule(path);
+    if (library == nullptr)
+        return nullptr;
     auto factory = reinterpret_cast<CreateClassObjectFn>(library->resolve(DWNFRW_TEXT_FACTORY));
-    if (factory == nullptr) return nullptr;
+    if (factory == nullptr)
+        return nullptr;
     const QByteArray name = className.toUtf8();
     TextObject* object = factory(name.constData());
     if (object == nullptr || object->methods == nullptr ||
@@ -98,11 +105,14 @@ std::unique_ptr<TextSourceObject> createObject(const QString& className) {
 // Registers the module of stem, opens its object and proves it by reading its
 // version; the object becomes the text source.
 bool openTextSource(const QString& stem, const QString& modulePath) {
-    if (modulePath.isEmpty() || !RegisterComponent(modulePath)) return false;
+    if (modulePath.isEmpty() || !RegisterComponent(modulePath))
+        return false;
     std::unique_ptr<TextSourceObject> object = createObject(stem + kClassSuffix);
-    if (!object) return false;
+    if (!object)
+        return false;
     QString version;
-    if (!object->readVersion(version)) return false;
+    if (!object->readVersion(version))
+        return false;
     g_textSource = std::move(object);
     return true;
 }
@@ -111,7 +121,8 @@ bool openTextSource(const QString& stem, const QString& modulePath) {
 // may pass, so a code can never name a module outside the program's folder.
 bool isSafeLanguageCode(const QString& code) {
     for (const QChar c : code) {
-        if (!(c.isLetterOrNumber() && c.unicode() < 128)) return false;
+        if (!(c.isLetterOrNumber() && c.unicode() < 128))
+            return false;
     }
     return true;
 }
@@ -127,14 +138,17 @@ bool LoadLanguage(const QString& productId, QString& languageCode, QString& mess
 
     QString stem = productId + (languageCode.isEmpty() ? QStringLiteral("ita") : languageCode);
     const QString modulePath = findModuleFile(stem + kModuleSuffix);
-    if (!modulePath.isEmpty() && openTextSource(stem, modulePath)) return true;
+    if (!modulePath.isEmpty() && openTextSource(stem, modulePath))
+        return true;
 
     // The Italian module answers for a missing language module and for one
     // that cannot be registered or opened.
     stem = productId + QStringLiteral("Ita");
     QString italianPath = findModuleFile(stem + kModuleSuffix);
-    if (italianPath.isEmpty()) italianPath = QDir(programFolder()).filePath(stem + kModuleSuffix);
-    if (openTextSource(stem, italianPath)) return true;
+    if (italianPath.isEmpty())
+        italianPath = QDir(programFolder()).filePath(stem + kModuleSuffix);
+    if (openTextSource(stem, italianPath))
+        return true;
 
     message = QStringLiteral("File Locale Language ") + stem + QStringLiteral(".dll not found");
     return false;
@@ -142,13 +156,15 @@ bool LoadLanguage(const QString& productId, QString& languageCode, QString& mess
 
 QString GetText(int32_t number) {
     QString result;
-    if (g_textSource) result = g_textSource->getString(number);
+    if (g_textSource)
+        result = g_textSource->getString(number);
 
     if (result == kNoString) {
         // Always the Italian module, created afresh for each missing text.
         std::unique_ptr<TextSourceObject> italian =
             createObject(brandProductId(globals().Brand) + QStringLiteral("ita") + kClassSuffix);
-        if (italian) result = italian->getString(number);
+        if (italian)
+            result = italian->getString(number);
     }
 
     if (result.contains(QLatin1String("%APPNAME%"))) {
@@ -157,6 +173,8 @@ QString GetText(int32_t number) {
     return result;
 }
 
-void UnloadLanguage() { g_textSource.reset(); }
+void UnloadLanguage() {
+    g_textSource.reset();
+}
 
 }  // namespace dwnfrw

@@ -12,7 +12,7 @@
 namespace {
 
 class ProgramHost : public dwnfrw::StartupHost {
-public:
+  public:
     ProgramHost(int& argc, char** argv) : argc_(argc), argv_(argv) {}
 
     bool anotherCopyRunning() override { return !instance_.acquire(); }
@@ -33,7 +33,7 @@ public:
 
     int exec() { return app_ ? QApplication::exec() : 0; }
 
-private:
+  private:
     int& argc_;
     char** argv_;
     dwnfrw::SingleInstance instance_;
@@ -46,7 +46,8 @@ private:
 
 int main(int argc, char** argv) {
     QStringList arguments;
-    for (int i = 1; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
 
     ProgramHost host(argc, argv);
     if (dwnfrw::Main(dwnfrw::joinArguments(arguments), host) != dwnfrw::StartupEnd::WindowShown) {

@@ -14,18 +14,22 @@ namespace dwnfrw {
 namespace {
 
 void createFolderIfMissing(const QString& path) {
-    if (!QFileInfo(path).isDir()) QDir().mkdir(path);
+    if (!QFileInfo(path).isDir())
+        QDir().mkdir(path);
 }
 
 }  // namespace
 
 StartupEnd Main(const QString& commandLine, StartupHost& host) {
-    if (host.anotherCopyRunning()) return StartupEnd::AnotherCopy;
-    if (commandLine.isEmpty()) return StartupEnd::EmptyCommandLine;
+    if (host.anotherCopyRunning())
+        return StartupEnd::AnotherCopy;
+    if (commandLine.isEmpty())
+        return StartupEnd::EmptyCommandLine;
 
     GlobalSettings& g = globals();
     parseCommandLine(commandLine, g);
-    if (g.LanguageCode.isEmpty() || g.ComPort == 0) return StartupEnd::MissingSetting;
+    if (g.LanguageCode.isEmpty() || g.ComPort == 0)
+        return StartupEnd::MissingSetting;
 
     host.prepareGui();
     QString message;
@@ -42,7 +46,8 @@ StartupEnd Main(const QString& commandLine, StartupHost& host) {
     g.LogsFolder = joinPath(g.DataFolder, QStringLiteral("logs"));
     createFolderIfMissing(g.LogsFolder);
 
-    if (g.UseProfileFile) WriteDefaultProfile();
+    if (g.UseProfileFile)
+        WriteDefaultProfile();
 
     host.showMainWindow();
     return StartupEnd::WindowShown;

@@ -9,7 +9,7 @@ namespace dwnfrw {
 // What start-up needs from the outside world; the executable gives it the
 // real lock, message box and window, the tests give it recorders.
 class StartupHost {
-public:
+  public:
     virtual ~StartupHost() = default;
     virtual bool anotherCopyRunning() = 0;
     // Called once the program will show something (message or window).
@@ -19,11 +19,11 @@ public:
 };
 
 enum class StartupEnd {
-    AnotherCopy,      // silent
-    EmptyCommandLine, // silent
-    MissingSetting,   // silent: no language or port 0
-    LanguageFailed,   // after the message
-    WindowShown,      // the program lives as long as the window
+    AnotherCopy,       // silent
+    EmptyCommandLine,  // silent
+    MissingSetting,    // silent: no language or port 0
+    LanguageFailed,    // after the message
+    WindowShown,       // the program lives as long as the window
 };
 
 StartupEnd Main(const QString& commandLine, StartupHost& host);

@@ -1,12 +1,12 @@
 #include "startup/registration.h"
 
-#include <QLibrary>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "startup/shared_library.h"
 #include "startup/text_module_abi.h"
 
 namespace dwnfrw {
@@ -30,15 +30,13 @@ void setRegistrationTimeLimitForTests(int milliseconds) {
 }
 
 bool RegisterComponent(const QString& libraryPath) {
-    auto library = std::make_unique<QLibrary>(libraryPath);
-    if (!library->load()) return false;
-
-    auto entry =
-        reinterpret_cast<DllRegisterServerFn>(library->resolve(DWNFRW_TEXT_REGISTER));
-    if (entry == nullptr) {
-        library->unload();
+    SharedLibrary library;
+    if (!library.open(libraryPath))
         return false;
-    }
+
+    auto entry = reinterpret_cast<DllRegisterServerFn>(library.resolve(DWNFRW_TEXT_REGISTER));
+    if (entry == nullptr)
+        return false;
 
     auto run = std::make_shared<RegistrationRun>();
     try {
@@ -50,7 +48,6 @@ bool RegisterComponent(const QString& libraryPath) {
         });
         worker.detach();
     } catch (const std::system_error&) {
-        library->unload();
         return false;
     }
 
@@ -59,10 +56,9 @@ bool RegisterComponent(const QString& libraryPath) {
                                              [&run] { return run->finished; });
     if (!finished) {
         // The entry point may still run: its library must stay loaded.
-        library.release();
+        library.leak();
         return false;
     }
-    library->unload();
     return true;
 }
 

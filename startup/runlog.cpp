@@ -30,29 +30,31 @@ QString logFileName(const QDate& day) {
 
 QString logLineText(const QString& text, const QDateTime& when) {
     const QLocale locale = QLocale::system();
-    const QString stamp = locale.toString(when.date(), QLocale::ShortFormat) +
-                          QLatin1Char(' ') + locale.toString(when.time(), longTimeFormat(locale));
+    const QString stamp = locale.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+                          locale.toString(when.time(), longTimeFormat(locale));
     return stamp + QLatin1Char('\t') + text;
 }
 
 void WriteLogAt(const QString& text, const QDateTime& when) {
-    if (!globals().LogEnabled) return;
+    if (!globals().LogEnabled)
+        return;
     const QString path = joinPath(globals().LogsFolder, logFileName(when.date()));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
         throw RunTimeError(kFileAccessError, QStringLiteral("Impossibile aprire il file di log ") +
-                                                 path + QStringLiteral(": ") +
-                                                 file.errorString());
+                                                 path + QStringLiteral(": ") + file.errorString());
     }
     const QByteArray line = (logLineText(text, when) + QStringLiteral("\r\n")).toLocal8Bit();
     if (file.write(line) != line.size() || !file.flush()) {
-        throw RunTimeError(kFileAccessError, QStringLiteral("Impossibile scrivere il file di log ") +
-                                                 path + QStringLiteral(": ") +
-                                                 file.errorString());
+        throw RunTimeError(kFileAccessError,
+                           QStringLiteral("Impossibile scrivere il file di log ") + path +
+                               QStringLiteral(": ") + file.errorString());
     }
     file.close();
 }
 
-void WriteLog(const QString& text) { WriteLogAt(text, QDateTime::currentDateTime()); }
+void WriteLog(const QString& text) {
+    WriteLogAt(text, QDateTime::currentDateTime());
+}
 
 }  // namespace dwnfrw

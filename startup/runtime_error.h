@@ -12,14 +12,16 @@ namespace dwnfrw {
 inline constexpr int kOperationFailedError = 10001;
 
 class RunTimeError : public std::runtime_error {
-public:
+  public:
     RunTimeError(int number, const QString& description)
-        : std::runtime_error(description.toStdString()), number_(number), description_(description) {}
+        : std::runtime_error(description.toStdString()),
+          number_(number),
+          description_(description) {}
 
     int number() const { return number_; }
     const QString& description() const { return description_; }
 
-private:
+  private:
     int number_;
     QString description_;
 };

@@ -1,9 +1,9 @@
 #include "startup/single_instance.h"
 
+#include <unistd.h>
 #include <QDir>
 #include <QLockFile>
 #include <QtGlobal>
-#include <unistd.h>
 
 namespace dwnfrw {
 
@@ -11,7 +11,8 @@ namespace {
 
 QString defaultLockPath() {
     const QString fromEnvironment = qEnvironmentVariable("DWNFRW_INSTANCE_LOCK");
-    if (!fromEnvironment.isEmpty()) return fromEnvironment;
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
     return QDir(QDir::tempPath())
         .filePath(QStringLiteral("dwnfrw-%1.lock").arg(static_cast<qulonglong>(getuid())));
 }
@@ -27,6 +28,8 @@ SingleInstance::SingleInstance(const QString& lockPath)
 SingleInstance::~SingleInstance() = default;
 
 // tryLock removes a lock whose owning process no longer runs.
-bool SingleInstance::acquire() { return lock_->tryLock(0); }
+bool SingleInstance::acquire() {
+    return lock_->tryLock(0);
+}
 
 }  // namespace dwnfrw

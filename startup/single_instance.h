@@ -11,7 +11,7 @@ namespace dwnfrw {
 // Holds a lock file for the life of the program. The lock records the owner's
 // process, so a copy that crashed never blocks the next start.
 class SingleInstance {
-public:
+  public:
     // lockPath empty: DWNFRW_INSTANCE_LOCK when set, else a per-user file in
     // the temporary folder.
     explicit SingleInstance(const QString& lockPath = QString());
@@ -22,7 +22,7 @@ public:
     // True when this copy is the only one running.
     bool acquire();
 
-private:
+  private:
     std::unique_ptr<QLockFile> lock_;
 };
 

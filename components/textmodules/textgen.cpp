@@ -17,9 +17,15 @@ std::string cEscape(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\r': out += "\\r"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
             default:
                 if (c < 0x20 || c >= 0x7F) {
                     char buffer[8];
@@ -74,8 +80,10 @@ int main(int argc, char** argv) {
     int lineNumber = 0;
     while (std::getline(in, line)) {
         ++lineNumber;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line[0] == '#') continue;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty() || line[0] == '#')
+            continue;
         const size_t tab = line.find('\t');
         char* end = nullptr;
         const long number = std::strtol(line.c_str(), &end, 10);

@@ -1,9 +1,9 @@
 // Text modules with faults, for the fallback tests: built from a small table,
 // optionally without DllRegisterServer or with one that never returns in time.
+#include <strings.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <strings.h>
 #include <thread>
 
 #include "startup/text_module_abi.h"
@@ -19,12 +19,17 @@ struct TextEntry {
 
 const char* getString(TextObject*, int32_t* number) {
     const auto* end = kTexts + sizeof kTexts / sizeof kTexts[0];
-    const auto* found = std::find_if(kTexts, end, [&](const TextEntry& e) { return e.number == *number; });
+    const auto* found =
+        std::find_if(kTexts, end, [&](const TextEntry& e) { return e.number == *number; });
     return found != end ? found->text : "NOSTRING";
 }
 
-const char* version(TextObject*) { return "test"; }
-void release(TextObject* self) { delete self; }
+const char* version(TextObject*) {
+    return "test";
+}
+void release(TextObject* self) {
+    delete self;
+}
 const TextObjectMethods kMethods = {DWNFRW_TEXT_ABI_VERSION, getString, version, release};
 
 }  // namespace
@@ -44,6 +49,7 @@ extern "C" __attribute__((visibility("default"))) int32_t DllRegisterServer(void
 
 extern "C" __attribute__((visibility("default"))) TextObject* CreateClassObject(
     const char* className) {
-    if (className == nullptr || strcasecmp(className, DWNFRW_TEXT_CLASS) != 0) return nullptr;
+    if (className == nullptr || strcasecmp(className, DWNFRW_TEXT_CLASS) != 0)
+        return nullptr;
     return new TextObject{&kMethods};
 }

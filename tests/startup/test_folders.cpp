@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include "startup/folders.h"
 #include "startup/globals.h"
@@ -11,7 +11,7 @@ namespace {
 
 // Points the user's data and documents folders into a temporary home.
 class FoldersTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(home_.isValid());
         savedHome_ = qgetenv("HOME");
@@ -42,7 +42,8 @@ TEST_F(FoldersTest, BothBrandsCreatedOnFirstUseAndReused) {
         int32_t brand;
         const char* brandFolder;
         const char* product;
-    } cases[] = {{0, "Norvexa", "VelmorStudio_0200"}, {1, "Kestova", "VelmorControlConfig_0100"},
+    } cases[] = {{0, "Norvexa", "VelmorStudio_0200"},
+                 {1, "Kestova", "VelmorControlConfig_0100"},
                  {7, "Norvexa", "VelmorStudio_0200"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.brandFolder);

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include "startup/globals.h"
 #include "startup/localtext.h"
@@ -18,7 +18,7 @@ QString scenario(const char* name) {
 }
 
 class LocalTextTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         resetGlobals();
         UnloadLanguage();
@@ -44,7 +44,7 @@ TEST_F(LocalTextTest, ChosenLanguageAnswersAndItalianFillsMissingNumbers) {
     EXPECT_TRUE(message.isEmpty());
     EXPECT_EQ(GetText(1004), QStringLiteral("English 1004"));
     EXPECT_EQ(GetText(1002), QStringLiteral("Solo in italiano"));  // only in Italian
-    EXPECT_EQ(GetText(1999), QStringLiteral("NOSTRING"));           // in neither
+    EXPECT_EQ(GetText(1999), QStringLiteral("NOSTRING"));          // in neither
 }
 
 TEST_F(LocalTextTest, AppNameReplacedEverywhereButOnlyInExactCase) {
@@ -137,7 +137,8 @@ TEST_F(LocalTextTest, RealModulesOfBothProducts) {
         UnloadLanguage();
         QString code = QStringLiteral("ENG");
         QString message;
-        ASSERT_TRUE(LoadLanguage(QString::fromLatin1(product), code, message)) << message.toStdString();
+        ASSERT_TRUE(LoadLanguage(QString::fromLatin1(product), code, message))
+            << message.toStdString();
         EXPECT_EQ(GetText(1033), QStringLiteral("Exit"));
         UnloadLanguage();
         code = QStringLiteral("XYZ");

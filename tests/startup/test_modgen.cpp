@@ -1,9 +1,9 @@
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSysInfo>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include "startup/globals.h"
 #include "startup/localtext.h"
@@ -14,7 +14,7 @@ namespace dwnfrw {
 namespace {
 
 class RecordingHost : public StartupHost {
-public:
+  public:
     bool running = false;
     bool anotherCopyRunning() override { return running; }
     void prepareGui() override { ++guiPrepared; }
@@ -27,7 +27,7 @@ public:
 };
 
 class MainTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(home_.isValid());
         saved_ = qgetenv("XDG_DATA_HOME");
@@ -79,9 +79,11 @@ TEST_F(MainTest, MissingModulesShowTheOneMessage) {
     QTemporaryDir empty;
     setProgramFolder(empty.path());
     RecordingHost host;
-    EXPECT_EQ(Main(QStringLiteral("/COM=3 /L=ENG /BRAND=KESTOVA"), host), StartupEnd::LanguageFailed);
+    EXPECT_EQ(Main(QStringLiteral("/COM=3 /L=ENG /BRAND=KESTOVA"), host),
+              StartupEnd::LanguageFailed);
     ASSERT_EQ(host.messages.size(), 1);
-    EXPECT_EQ(host.messages[0], QStringLiteral("File Locale Language KSV006_0100Ita.dll not found"));
+    EXPECT_EQ(host.messages[0],
+              QStringLiteral("File Locale Language KSV006_0100Ita.dll not found"));
     EXPECT_EQ(host.windows, 0);
 }
 

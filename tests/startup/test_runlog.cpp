@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include "startup/globals.h"
 #include "startup/runlog.h"
@@ -17,7 +17,7 @@ QByteArray readAll(const QString& path) {
 }
 
 class RunLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         resetGlobals();
@@ -39,7 +39,7 @@ TEST_F(RunLogTest, LinesAreStampedTabSeparatedAndAppended) {
     const QString stamp = locale.toString(when.date(), QLocale::ShortFormat);
     WriteLogAt(QStringLiteral("INIZIO DOWNLOAD FIRMWARE"), when);
     WriteLogAt(QStringLiteral("a\tb"), when);  // tabs in the text stay
-    WriteLogAt(QString(), when);              // an empty text ends with the tab
+    WriteLogAt(QString(), when);               // an empty text ends with the tab
 
     const QList<QByteArray> lines = readAll(file(when.date())).split('\n');
     ASSERT_EQ(lines.size(), 4);  // three lines and the empty rest after the last LF

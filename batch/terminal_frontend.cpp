@@ -1,0 +1,199 @@
+#include "batch/terminal_frontend.h"
+
+#include <QCoreApplication>
+#include <csignal>
+#include <cstdlib>
+
+#include "startup/globals.h"
+#include "startup/localtext.h"
+
+namespace dwnfrw::batch {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+// The first Ctrl-C asks the running pass to stop at its next line, as the
+// window's stop does; a second one ends the program at once.
+void onInterrupt(int) {
+    if (g_interrupted)
+        std::_Exit(130);
+    g_interrupted = 1;
+}
+
+const char* iconWord(MsgIcon icon) {
+    switch (icon) {
+        case MsgIcon::Critical:
+            return "ERROR";
+        case MsgIcon::Question:
+            return "QUESTION";
+        case MsgIcon::Exclamation:
+            return "WARNING";
+        case MsgIcon::Information:
+            return "INFO";
+        default:
+            return "MESSAGE";
+    }
+}
+
+QString clockText(double seconds) {
+    const int whole = static_cast<int>(seconds);
+    return QStringLiteral("%1:%2")
+        .arg(whole / 60, 2, 10, QLatin1Char('0'))
+        .arg(whole % 60, 2, 10, QLatin1Char('0'));
+}
+
+}  // namespace
+
+QString terminalText(const QString& text) {
+    QString out = text;
+    out.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    out.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return out;
+}
+
+MsgAnswer TerminalDialogs::message(const QString& prompt, const QString& title, MsgButtons buttons,
+                                   MsgIcon icon) {
+    shownTexts.append(prompt);
+    if (icon == MsgIcon::Critical)
+        lastCriticalText = prompt;
+    FILE* stream = (quiet || icon == MsgIcon::Critical) ? err_ : out_;
+    std::fprintf(stream, "\n[%s] %s\n%s\n", iconWord(icon), qPrintable(title),
+                 qPrintable(terminalText(prompt).trimmed()));
+
+    MsgAnswer answer = MsgAnswer::Ok;
+    switch (buttons) {
+        case MsgButtons::Ok:
+            answer = MsgAnswer::Ok;
+            break;
+        case MsgButtons::OkCancel:
+            answer = yes_ ? MsgAnswer::Ok : MsgAnswer::Cancel;
+            break;
+        case MsgButtons::YesNo:
+            answer = yes_ ? MsgAnswer::Yes : MsgAnswer::No;
+            break;
+    }
+    if (buttons != MsgButtons::Ok) {
+        declined = declined || answer == MsgAnswer::Cancel || answer == MsgAnswer::No;
+        const char* word = answer == MsgAnswer::Ok    ? "OK"
+                           : answer == MsgAnswer::Yes ? "Yes"
+                           : answer == MsgAnswer::No  ? "No"
+                                                      : "Cancel";
+        std::fprintf(stream, "-> %s%s\n", word, yes_ ? " (--yes)" : " (no --yes given)");
+    }
+    std::fflush(stream);
+    return answer;
+}
+
+std::optional<QString> TerminalDialogs::openFile(const OpenFileRequest&) {
+    std::optional<QString> chosen = chosen_;
+    chosen_.reset();
+    return chosen;
+}
+
+void TerminalProgress::setOperationText(const QString& text) {
+    if (lineTextPattern_.isEmpty()) {
+        lineTextPattern_ = GetText(1102).section(QLatin1String("%1"), 0, 0);
+    }
+    if (!text.isEmpty() && !lineTextPattern_.isEmpty() && text.startsWith(lineTextPattern_) &&
+        text != lineTextPattern_) {
+        ++linesStarted_;
+    }
+    operation_ = text;
+    render();
+}
+
+void TerminalProgress::setPercentText(const QString&) {}
+
+void TerminalProgress::setBarVisible(bool visible) {
+    // An erase range ends when its bar goes away: count it as done.
+    if (barVisible_ && !visible) {
+        eraseDone_ += barMaximum_ > 0 ? barMaximum_ : 0;
+        barValue_ = 0;
+        barMaximum_ = 0;
+    }
+    barVisible_ = visible;
+}
+
+void TerminalProgress::setBarValue(int value) {
+    barValue_ = value;
+    render();
+}
+
+int TerminalProgress::workDone() const {
+    return eraseDone_ + (barVisible_ ? barValue_ : 0) + linesStarted_;
+}
+
+void TerminalProgress::render() {
+    const qint64 now = clock_.elapsed();
+    const double elapsed = now / 1000.0;
+    const int total = totalWork_;
+    const int done = total > 0 ? std::min(workDone(), total) : 0;
+    const int percent = total > 0 ? done * 100 / total : 0;
+
+    if (interactive_) {
+        if (now - lastRenderMs_ < 100)
+            return;  // a tenth of a second is smooth enough
+        lastRenderMs_ = now;
+        constexpr int kWidth = 30;
+        const int filled = percent * kWidth / 100;
+        QString left = QStringLiteral("--:--");
+        if (done > 0 && total > 0)
+            left = clockText(elapsed * (total - done) / done);
+        const QString line = QStringLiteral("\r[%1%2] %3%  %4 elapsed  ~%5 left  %6")
+                                 .arg(QString(filled, QLatin1Char('#')))
+                                 .arg(QString(kWidth - filled, QLatin1Char('.')))
+                                 .arg(percent, 3)
+                                 .arg(clockText(elapsed))
+                                 .arg(left)
+                                 .arg(operation_.left(40));
+        std::fprintf(out_, "%s\033[K", qPrintable(line));
+        std::fflush(out_);
+        return;
+    }
+    // Plain lines: each new kind of operation once, and every tenth of the work.
+    QString kind = operation_;
+    if (!lineTextPattern_.isEmpty() && kind.startsWith(lineTextPattern_))
+        kind = lineTextPattern_;
+    if (!kind.isEmpty() && kind != lastPlainOperation_) {
+        lastPlainOperation_ = kind;
+        std::fprintf(out_, "%s %s\n", qPrintable(clockText(elapsed)), qPrintable(operation_));
+    }
+    if (total > 0 && percent / 10 != lastPlainPercent_ / 10) {
+        lastPlainPercent_ = percent;
+        std::fprintf(out_, "%s %d%%\n", qPrintable(clockText(elapsed)), percent);
+    }
+    std::fflush(out_);
+}
+
+void TerminalProgress::finish() {
+    if (interactive_) {
+        lastRenderMs_ = -1000;
+        render();
+        std::fprintf(out_, "\n");
+        std::fflush(out_);
+    }
+}
+
+void TerminalPump::processEvents() {
+    QCoreApplication::processEvents();
+    if (g_interrupted)
+        globals().StopRequested = true;
+}
+
+void TerminalPump::installInterruptHandler() {
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+}
+
+void TerminalToolbar::setToolEnabled(const QString& key, bool enabled) {
+    enabled_.removeAll(key);
+    if (enabled)
+        enabled_.append(key);
+}
+
+bool TerminalToolbar::isToolEnabled(const QString& key) const {
+    return enabled_.contains(key);
+}
+
+}  // namespace dwnfrw::batch

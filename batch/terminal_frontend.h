@@ -1,0 +1,115 @@
+// The person-facing interfaces for a terminal: questions answered from the
+// command line's --yes, messages and progress printed.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QStringList>
+#include <QTimer>
+#include <cstdio>
+#include <optional>
+
+#include "download/loader_entry.h"
+#include "startup/frontend.h"
+
+namespace dwnfrw::batch {
+
+// Turns the program's CR line breaks into the terminal's.
+QString terminalText(const QString& text);
+
+class TerminalDialogs : public UserDialogs {
+  public:
+    TerminalDialogs(bool answerYes, FILE* out, FILE* err) : yes_(answerYes), out_(out), err_(err) {}
+
+    // The file the next open-file dialog "chooses".
+    void setChosenFile(const QString& path) { chosen_ = path; }
+
+    MsgAnswer message(const QString& prompt, const QString& title, MsgButtons buttons,
+                      MsgIcon icon) override;
+    std::optional<QString> openFile(const OpenFileRequest& request) override;
+
+    QStringList shownTexts;    // every prompt, in order
+    QString lastCriticalText;  // the last failure shown
+    bool declined = false;     // a question was answered No or Cancel
+    bool quiet = false;        // --json: messages go to standard error only
+
+  private:
+    bool yes_;
+    FILE* out_;
+    FILE* err_;
+    std::optional<QString> chosen_;
+};
+
+// Progress on a terminal: a bar with percent, elapsed time and an estimate of
+// the time left when standard output is a terminal; plain lines otherwise.
+class TerminalProgress : public ProgressView {
+  public:
+    TerminalProgress(FILE* out, bool interactive) : out_(out), interactive_(interactive) {
+        clock_.start();
+    }
+
+    // The units of work of the whole run (erase packets + region lines), for
+    // the overall percentage.
+    void setTotalWork(int units) { totalWork_ = units; }
+
+    void setOperationText(const QString& text) override;
+    void setPercentText(const QString& text) override;
+    void setPercentVisible(bool) override {}
+    void setBarVisible(bool visible) override;
+    void setBarMaximum(int maximum) override { barMaximum_ = maximum; }
+    void setBarValue(int value) override;
+    void finish();
+
+    int linesStarted() const { return linesStarted_; }
+    double elapsedSeconds() const { return clock_.elapsed() / 1000.0; }
+
+  private:
+    void render();
+    int workDone() const;
+
+    FILE* out_;
+    bool interactive_;
+    QElapsedTimer clock_;
+    QString operation_;
+    QString lineTextPattern_;
+    int totalWork_ = 0;
+    int eraseDone_ = 0;  // packets of finished erase ranges
+    int barMaximum_ = 0;
+    int barValue_ = 0;
+    bool barVisible_ = false;
+    int linesStarted_ = 0;
+    int lastPlainPercent_ = -1;
+    QString lastPlainOperation_;
+    qint64 lastRenderMs_ = -1000;
+};
+
+// Lets timers run and turns Ctrl-C into the stop flag.
+class TerminalPump : public EventPump {
+  public:
+    void processEvents() override;
+    static void installInterruptHandler();
+};
+
+// The run's toolbar has no buttons here; it remembers the states so the
+// flow reads the same, and knows the port.
+class TerminalToolbar : public ToolbarControl {
+  public:
+    explicit TerminalToolbar(int port) : port_(port) {}
+    void setToolEnabled(const QString& key, bool enabled) override;
+    bool isToolEnabled(const QString& key) const override;
+    void setStatusCaption(const QString& caption) override { status_ = caption; }
+    QString statusCaption() const override { return status_; }
+    int selectedPort() const override { return port_; }
+    void setBusyCursor(bool) override {}
+
+  private:
+    QStringList enabled_;
+    QString status_;
+    int port_;
+};
+
+class TerminalClockTimer : public RunClockTimer {
+  public:
+    void setTimerEnabled(bool) override {}
+};
+
+}  // namespace dwnfrw::batch

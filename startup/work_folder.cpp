@@ -12,9 +12,10 @@ void removeWorkFolder(const QString& folder) {
         return;
     const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QFileInfo& file : files) {
-        // Unix would unlink a read-only file in a writable folder; deleting
-        // without forcing means such a file stays.
-        if (!file.isSymLink() && !file.isWritable())
+        // Unix would unlink a read-only file in a writable folder (and root
+        // may write anything), so look at the file's own write bit: deleting
+        // without forcing means a read-only file stays.
+        if (!file.isSymLink() && !file.permissions().testFlag(QFileDevice::WriteOwner))
             continue;
         QFile::remove(file.absoluteFilePath());
     }

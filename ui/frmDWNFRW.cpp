@@ -1,0 +1,502 @@
+#include "ui/frmDWNFRW.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QWidgetAction>
+#include <cstdio>
+
+#include "download/run_download.h"
+#include "package/package_opening.h"
+#include "startup/globals.h"
+#include "startup/localtext.h"
+#include "startup/work_folder.h"
+#include "ui/artwork.h"
+#include "ui/command_states.h"
+#include "ui/frmInfoFRW.h"
+#include "ui/translate_form.h"
+
+namespace dwnfrw {
+
+namespace {
+
+// The window was laid out in twips; at the usual 96 dots per inch 15 twips
+// make one pixel.
+constexpr int kTwipsPerPixel = 15;
+
+QRect twips(int left, int top, int width, int height) {
+    auto px = [](int t) { return (t + kTwipsPerPixel / 2) / kTwipsPerPixel; };
+    return QRect(px(left), px(top), px(width), px(height));
+}
+
+// Client area and controls.
+const QRect kClientArea = twips(0, 0, 9270, 2865);
+const QRect kActiveBarRect = twips(0, 0, 9270, 2835);
+const QRect kPicture1Rect = twips(60, 1020, 9135, 1335);
+const QRect kLblOpeRect = twips(150, 120, 4530, 195);
+const QRect kLblPercentRect = twips(150, 480, 465, 195);
+const QRect kPbr1Rect = twips(150, 810, 8835, 285);
+const QRect kImage2Rect = twips(7140, 390, 1905, 345);
+
+constexpr int kToolIconPx = 16;
+constexpr qreal kWindowFontPt = 8.25;
+constexpr int kStatusBandPaddingPx = 6;
+constexpr int kLabelGapPx = 4;
+constexpr int kPortCount = 64;
+constexpr int kRunClockTickMs = 1000;
+// Long enough for the first paint of every band to have happened.
+constexpr int kScreenshotDelayMs = 700;
+
+const char* const kTag = "Tag";
+const char* const kMenuTag = "MenuTag";
+const char* const kScreenshotVariable = "DWNFRW_SCREENSHOT";
+
+// Design captions: the Italian texts, shown until translation replaces them.
+struct CommandDesign {
+    const char* key;
+    const char* caption;
+    int toolbarNumber;
+    int menuNumber;  // 0: not in a menu
+};
+
+constexpr CommandDesign kCommands[] = {
+    {"open", "Seleziona file. . .", 1086, 1032},
+    {"info", "INFO", 1087, 0},
+    {"stop", "Ferma", 1088, 1084},
+    {"dwn", "Aggiorna", 1089, 1085},
+    {"esci", "Esci", 1090, 1033},
+};
+
+QFont windowFont() {
+    QFont font = QApplication::font();
+    const QString tahoma = QStringLiteral("Tahoma");
+    if (QFontDatabase::families().contains(tahoma, Qt::CaseInsensitive)) {
+        font.setFamily(tahoma);
+    } else {
+        font.setStyleHint(QFont::SansSerif);
+    }
+    font.setPointSizeF(kWindowFontPt);
+    return font;
+}
+
+// Labels grow to show their whole text, as far as `rightLimit`, and never
+// shrink below their designed width.
+void fitLabel(QLabel* label, int designedWidth, int rightLimit) {
+    const int wanted = qMax(designedWidth, label->sizeHint().width());
+    label->resize(qMax(designedWidth, qMin(wanted, rightLimit - label->x())), label->height());
+}
+
+}  // namespace
+
+frmDWNFRW::frmDWNFRW(UserDialogs& dialogs, QWidget* parent) : QWidget(parent), dialogs_(dialogs) {
+    buildWindow();
+    formLoad();
+}
+
+frmDWNFRW::~frmDWNFRW() {
+    setBusyCursor(false);
+}
+
+void frmDWNFRW::buildWindow() {
+    setObjectName(QStringLiteral("frmDWNFRW"));
+    setProperty(kTag, 1019);
+    setFixedSize(kClientArea.size());
+    // Menus are windows of their own; let them take the window's font too.
+    setAttribute(Qt::WA_WindowPropagation);
+    setFont(windowFont());
+    setWindowIcon(toolIcon(QStringLiteral("dwn")));
+
+    for (const CommandDesign& design : kCommands) {
+        auto* action = new QAction(toolIcon(QLatin1String(design.key)),
+                                   QString::fromUtf8(design.caption), this);
+        action->setObjectName(QLatin1String(design.key));
+        action->setProperty(kTag, design.toolbarNumber);
+        if (design.menuNumber != 0) {
+            // The toolbar and the menu caption of the command may differ.
+            action->setIconText(action->text());
+            action->setProperty(kMenuTag, design.menuNumber);
+        }
+        const QString key = action->objectName();
+        connect(action, &QAction::triggered, this, [this, key] { toolClick(key); });
+        commands_.insert(key, action);
+    }
+
+    activeBar_ = new QWidget(this);
+    activeBar_->setObjectName(QStringLiteral("ActiveBar21"));
+    activeBar_->setProperty(kTag, QString());
+    activeBar_->setGeometry(kActiveBarRect);
+
+    band3_ = new QMenuBar(activeBar_);
+    band3_->setObjectName(QStringLiteral("Band3"));
+    band3_->setProperty(kTag, QString());
+    band4_ = band3_->addMenu(QStringLiteral("&File"));
+    band4_->setObjectName(QStringLiteral("Band4"));
+    band4_->setProperty(kTag, QString());
+    band4_->menuAction()->setObjectName(QStringLiteral("Tool7"));
+    band4_->menuAction()->setProperty(kTag, 1030);
+    band4_->addAction(commands_.value(QStringLiteral("open")));
+    band4_->addAction(commands_.value(QStringLiteral("esci")));
+    band5_ = band3_->addMenu(QStringLiteral("&Strumenti"));
+    band5_->setObjectName(QStringLiteral("Band5"));
+    band5_->setProperty(kTag, QString());
+    band5_->menuAction()->setObjectName(QStringLiteral("Tool8"));
+    band5_->menuAction()->setProperty(kTag, 1031);
+    band5_->addAction(commands_.value(QStringLiteral("stop")));
+    band5_->addAction(commands_.value(QStringLiteral("dwn")));
+
+    buildToolbar(activeBar_);
+
+    band2_ = new QFrame(activeBar_);
+    band2_->setObjectName(QStringLiteral("Band2"));
+    band2_->setProperty(kTag, QString());
+    band2_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    auto* statusLayout = new QHBoxLayout(band2_);
+    statusLayout->setContentsMargins(2, 0, 2, 0);
+    tool6_ = new QLabel(band2_);
+    tool6_->setObjectName(QStringLiteral("Tool6"));
+    tool6_->setProperty(kTag, QString());
+    statusLayout->addWidget(tool6_);
+
+    // The panel lies over the toolbar host, below its bands.
+    picture1_ = new QFrame(this);
+    picture1_->setObjectName(QStringLiteral("Picture1"));
+    picture1_->setProperty(kTag, QString());
+    picture1_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    picture1_->setGeometry(kPicture1Rect);
+
+    lblOpe_ = new QLabel(picture1_);
+    lblOpe_->setObjectName(QStringLiteral("lblOpe"));
+    lblOpe_->setProperty(kTag, QString());
+    lblOpe_->setGeometry(kLblOpeRect);
+
+    lblPercent_ = new QLabel(picture1_);
+    lblPercent_->setObjectName(QStringLiteral("lblPercent"));
+    lblPercent_->setProperty(kTag, QString());
+    lblPercent_->setGeometry(kLblPercentRect);
+
+    pbr1_ = new QProgressBar(picture1_);
+    pbr1_->setObjectName(QStringLiteral("pbr1"));
+    pbr1_->setProperty(kTag, QString());
+    pbr1_->setGeometry(kPbr1Rect);
+    pbr1_->setRange(0, 100);
+    pbr1_->setValue(0);
+    pbr1_->setTextVisible(false);
+    pbr1_->hide();
+
+    image2_ = new QLabel(picture1_);
+    image2_->setObjectName(QStringLiteral("Image2"));
+    image2_->setProperty(kTag, QString());
+    image2_->setGeometry(kImage2Rect);
+    image2_->setAlignment(Qt::AlignCenter);
+    image2_->setPixmap(builtInLogo(kImage2Rect.size()));
+
+    tmrtime = new QTimer(this);
+    tmrtime->setObjectName(QStringLiteral("tmrtime"));
+    tmrtime->setProperty(kTag, QString());
+    tmrtime->setInterval(kRunClockTickMs);
+    runClock_ = std::make_unique<RunClock>(*this, *this);
+    connect(tmrtime, &QTimer::timeout, this, [this] { runClock_->tick(); });
+
+    arrangeBands();
+}
+
+void frmDWNFRW::buildToolbar(QWidget* host) {
+    band1_ = new QToolBar(host);
+    band1_->setObjectName(QStringLiteral("Band1"));
+    band1_->setProperty(kTag, QString());
+    band1_->setMovable(false);
+    band1_->setFloatable(false);
+    band1_->setIconSize(QSize(kToolIconPx, kToolIconPx));
+    band1_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    for (const CommandDesign& design : kCommands) {
+        band1_->addAction(commands_.value(QLatin1String(design.key)));
+    }
+
+    auto* separator = new QAction(this);
+    separator->setObjectName(QStringLiteral("Tool5"));
+    separator->setSeparator(true);
+    separator->setProperty(kTag, 0);
+    band1_->addAction(separator);
+
+    // The port list shows its caption in front of the list; both are disabled
+    // with the tool.
+    auto* portTool = new QWidgetAction(this);
+    portTool->setObjectName(QStringLiteral("comport"));
+    portTool->setText(QStringLiteral("Porta seriale"));
+    portTool->setProperty(kTag, 1091);
+    auto* portBox = new QWidget;
+    auto* portLayout = new QHBoxLayout(portBox);
+    portLayout->setContentsMargins(kLabelGapPx, 0, kLabelGapPx, 0);
+    portLayout->setSpacing(kLabelGapPx);
+    auto* portCaption = new QLabel(portTool->text(), portBox);
+    portCaption->setObjectName(QStringLiteral("comportCaption"));
+    comport_ = new QComboBox(portBox);
+    comport_->setObjectName(QStringLiteral("comport"));
+    comport_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    portLayout->addWidget(portCaption);
+    portLayout->addWidget(comport_);
+    portTool->setDefaultWidget(portBox);
+    connect(portTool, &QAction::changed, portCaption,
+            [portTool, portCaption] { portCaption->setText(portTool->text()); });
+    band1_->addAction(portTool);
+    commands_.insert(portTool->objectName(), portTool);
+}
+
+// Menu bar, toolbar and status band stack at the top of the host and together
+// end where the panel begins.
+void frmDWNFRW::arrangeBands() {
+    band3_->ensurePolished();
+    const int menuHeight = band3_->sizeHint().height();
+    const int statusHeight = fontMetrics().height() + kStatusBandPaddingPx;
+    const int toolbarHeight = kPicture1Rect.top() - menuHeight - statusHeight;
+    const int width = kActiveBarRect.width();
+    band3_->setGeometry(0, 0, width, menuHeight);
+    band1_->setGeometry(0, menuHeight, width, toolbarHeight);
+    band2_->setGeometry(0, menuHeight + toolbarHeight, width, statusHeight);
+}
+
+void frmDWNFRW::formLoad() {
+    TranslateForm(this);
+    arrangeBands();
+    session.WorkFolder = joinPath(globals().DataFolder, QStringLiteral("tempfrw"));
+    setOperationText(QString());
+    setPercentText(QString());
+    fillPortList();
+    loadBrandLogo();
+    applyWindowOpened(*this);
+}
+
+void frmDWNFRW::fillPortList() {
+    comport_->clear();
+    for (int port = 1; port <= kPortCount; ++port) {
+        comport_->addItem(QStringLiteral("COM%1").arg(port), port);
+    }
+    // The list selects its first entry by itself; an unknown port selects none.
+    const int port = globals().ComPort;
+    comport_->setCurrentIndex(port >= 1 && port <= kPortCount ? port - 1 : -1);
+}
+
+void frmDWNFRW::loadBrandLogo() {
+    if (!isSecondBrand(globals().Brand)) {
+        return;
+    }
+    const QString path = joinPath(joinPath(globals().DataFolder, QStringLiteral("system")),
+                                  QStringLiteral("ksvLogo.gif"));
+    QPixmap logo(path);
+    if (logo.isNull()) {
+        return;  // a missing or unreadable file keeps the built-in logo
+    }
+    if (logo.width() > image2_->width() || logo.height() > image2_->height()) {
+        logo = logo.scaled(image2_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    }
+    image2_->setPixmap(logo);
+}
+
+void frmDWNFRW::toolClick(const QString& key) {
+    if (key == QLatin1String("open")) {
+        OpenFile();
+    } else if (key == QLatin1String("dwn")) {
+        RunDownload();
+    } else if (key == QLatin1String("stop")) {
+        globals().StopRequested = true;
+    } else if (key == QLatin1String("esci")) {
+        close();
+    } else if (key == QLatin1String("info")) {
+        FireInfoFRW();
+    }
+}
+
+void frmDWNFRW::OpenFile() {
+    Frontend front = frontend();
+    ::dwnfrw::OpenFile(session, front);
+}
+
+void frmDWNFRW::FireInfoFRW() {
+    ::dwnfrw::FireInfoFRW(this);
+}
+
+void frmDWNFRW::RunDownload() {
+    Frontend fe = frontend();
+    ::dwnfrw::RunDownload(session, fe, *runClock_);
+}
+
+void frmDWNFRW::setTimerEnabled(bool enabled) {
+    if (enabled) {
+        tmrtime->start();
+    } else {
+        tmrtime->stop();
+    }
+}
+
+void frmDWNFRW::packageOpening() {
+    applyNoPackage(*this);
+}
+
+void frmDWNFRW::packageAccepted() {
+    applyPackageAccepted(*this);
+}
+
+void frmDWNFRW::packageRefused() {
+    applyNoPackage(*this);
+}
+
+void frmDWNFRW::runStarts() {
+    applyRunStarts(*this);
+}
+
+void frmDWNFRW::runEnds() {
+    applyRunEnds(*this);
+}
+
+Frontend frmDWNFRW::frontend() {
+    return Frontend{dialogs_, *this, *this, *this};
+}
+
+QObject* frmDWNFRW::tool(const QString& key) const {
+    if (QAction* command = commands_.value(key)) {
+        return command;
+    }
+    if (key == QLatin1String("Tool6")) {
+        return tool6_;
+    }
+    if (key == QLatin1String("Tool7")) {
+        return band4_->menuAction();
+    }
+    if (key == QLatin1String("Tool8")) {
+        return band5_->menuAction();
+    }
+    return nullptr;
+}
+
+void frmDWNFRW::setToolEnabled(const QString& key, bool enabled) {
+    QObject* target = tool(key);
+    if (auto* action = qobject_cast<QAction*>(target)) {
+        action->setEnabled(enabled);
+    } else if (auto* widget = qobject_cast<QWidget*>(target)) {
+        widget->setEnabled(enabled);
+    }
+}
+
+bool frmDWNFRW::isToolEnabled(const QString& key) const {
+    QObject* target = tool(key);
+    if (auto* action = qobject_cast<QAction*>(target)) {
+        return action->isEnabled();
+    }
+    if (auto* widget = qobject_cast<QWidget*>(target)) {
+        return widget->isEnabled();
+    }
+    return false;
+}
+
+void frmDWNFRW::setStatusCaption(const QString& caption) {
+    tool6_->setText(caption);
+}
+
+QString frmDWNFRW::statusCaption() const {
+    return tool6_->text();
+}
+
+int frmDWNFRW::selectedPort() const {
+    return comport_->currentIndex() < 0 ? 0 : comport_->currentData().toInt();
+}
+
+void frmDWNFRW::setBusyCursor(bool busy) {
+    if (busy == busy_) {
+        return;
+    }
+    busy_ = busy;
+    if (busy) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void frmDWNFRW::setOperationText(const QString& text) {
+    lblOpe_->setText(text);
+    fitLabel(lblOpe_, kLblOpeRect.width(), picture1_->width() - kLblOpeRect.left());
+}
+
+void frmDWNFRW::setPercentText(const QString& text) {
+    lblPercent_->setText(text);
+    fitLabel(lblPercent_, kLblPercentRect.width(), kImage2Rect.left() - kLabelGapPx);
+}
+
+void frmDWNFRW::setPercentVisible(bool visible) {
+    lblPercent_->setVisible(visible);
+}
+
+void frmDWNFRW::setBarVisible(bool visible) {
+    pbr1_->setVisible(visible);
+}
+
+void frmDWNFRW::setBarMaximum(int maximum) {
+    pbr1_->setMaximum(maximum);
+}
+
+void frmDWNFRW::setBarValue(int value) {
+    pbr1_->setValue(value);
+}
+
+void frmDWNFRW::processEvents() {
+    QCoreApplication::processEvents();
+}
+
+void frmDWNFRW::closeEvent(QCloseEvent* event) {
+    // A running download disables "esci"; closing is refused without a word.
+    if (!isToolEnabled(QStringLiteral("esci"))) {
+        event->ignore();
+        return;
+    }
+    const MsgAnswer answer =
+        dialogs_.message(GetText(1092), GetText(1002), MsgButtons::YesNo, MsgIcon::Question);
+    if (answer != MsgAnswer::Yes) {
+        event->ignore();
+        return;
+    }
+    removeWorkFolder();
+    event->accept();
+}
+
+void frmDWNFRW::removeWorkFolder() {
+    // Leave the folder first, or it could not be removed while current.
+    QDir::setCurrent(programFolder());
+    ::dwnfrw::removeWorkFolder(session.WorkFolder);
+}
+
+void frmDWNFRW::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (shownOnce_) {
+        return;
+    }
+    shownOnce_ = true;
+    // DWNFRW_SCREENSHOT=<file.png> makes the window save a picture of itself
+    // shortly after it first shows, then end the program (used for the docs).
+    if (!qEnvironmentVariableIsEmpty(kScreenshotVariable)) {
+        QTimer::singleShot(kScreenshotDelayMs, this, &frmDWNFRW::saveScreenshot);
+    }
+}
+
+void frmDWNFRW::saveScreenshot() {
+    const QString path = qEnvironmentVariable(kScreenshotVariable);
+    const bool saved = grab().save(path, "PNG");
+    if (!saved) {
+        std::fprintf(stderr, "dwnfrw: cannot save the screenshot to %s\n", qPrintable(path));
+    }
+    // Ends without the close question: a picture run has nothing to clean up.
+    QCoreApplication::exit(saved ? 0 : 1);
+}
+
+}  // namespace dwnfrw

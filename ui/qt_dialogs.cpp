@@ -64,6 +64,20 @@ QString displayLines(const QString& prompt) {
     return text;
 }
 
+// Packages come from a platform whose file names ignore letter case, and the
+// opening accepts ".FWZ" in any case: the dialog shows every spelling.
+QString anyLetterCase(const QString& pattern) {
+    QString out;
+    for (const QChar c : pattern) {
+        if (c.isLetter() && c.toLower() != c.toUpper()) {
+            out += QLatin1Char('[') + c.toLower() + c.toUpper() + QLatin1Char(']');
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 QStringList qtNameFilters(const QString& filter) {
     // A description often already shows its pattern, "Packages (*.Fwz)"; Qt
     // appends the pattern itself, so drop the shown one.
@@ -75,7 +89,7 @@ QStringList qtNameFilters(const QString& filter) {
         description.remove(shownPattern);
         QStringList patterns = parts.at(i + 1).split(QLatin1Char(';'), Qt::SkipEmptyParts);
         for (QString& pattern : patterns) {
-            pattern = pattern.trimmed();
+            pattern = anyLetterCase(pattern.trimmed());
         }
         patterns.removeAll(QString());
         if (patterns.isEmpty()) {

@@ -59,9 +59,10 @@ TEST(QtDialogsTest, FilterTextBecomesNameFilters) {
         const char* filter;
         QStringList expected;
     } cases[] = {
-        {"Pacchetti firmware  (*.Fwz) |*.fwz", {"Pacchetti firmware (*.fwz)"}},
-        {"Immagini|*.hex;*.HEX|Tutti|*.*", {"Immagini (*.hex *.HEX)", "Tutti (*.*)"}},
-        {" (*.Fwz) |*.fwz", {"(*.fwz)"}},
+        {"Pacchetti firmware  (*.Fwz) |*.fwz", {"Pacchetti firmware (*.[fF][wW][zZ])"}},
+        {"Immagini|*.hex;*.HEX|Tutti|*.*",
+         {"Immagini (*.[hH][eE][xX] *.[hH][eE][xX])", "Tutti (*.*)"}},
+        {" (*.Fwz) |*.fwz", {"(*.[fF][wW][zZ])"}},
         {"Nessun modello|", {}},
         {"", {}},
     };
@@ -153,7 +154,7 @@ TEST(QtDialogsTest, OpenFileOffersTheRequestAndReportsCancel) {
     EXPECT_EQ(QFileInfo(*chosen).canonicalFilePath(), QFileInfo(package).canonicalFilePath());
     EXPECT_EQ(title, request.title);
     EXPECT_EQ(QDir(directory).canonicalPath(), QDir(folder.path()).canonicalPath());
-    EXPECT_EQ(filters, QStringList{QStringLiteral("Pacchetti (*.fwz)")});
+    EXPECT_EQ(filters, QStringList{QStringLiteral("Pacchetti (*.[fF][wW][zZ])")});
     EXPECT_EQ(mode, QFileDialog::ExistingFile);
 
     whenOpen<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });

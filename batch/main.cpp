@@ -73,9 +73,11 @@ struct UpdateOptions {
     bool json = false;
 };
 
-// Bytes the region files will write and verify: 16 a line.
+// What the run will do, for the progress display: the erase ranges of the
+// profile and the lines of the region files (16 bytes each).
 struct WorkPlan {
-    int eraseUnits = 0;
+    int eraseBytes = 0;
+    int erasePackets = 0;
     int lines = 0;
 };
 
@@ -93,10 +95,18 @@ int countLines(const QString& path) {
 
 WorkPlan planWork() {
     WorkPlan plan;
-    const PicProfile profile = globals().UseProfileFile ? PicProfile{} : builtInPicProfile();
+    PicProfile profile;
+    QString ignored;
+    if (!LoadPicProfile(profile, ignored))
+        profile = builtInPicProfile();
     if (profile.eraseblock > 0) {
-        plan.eraseUnits = (profile.pmrangehigh - profile.pmrangelow + 1) +
-                          (profile.usrrangehigh - profile.usrrangelow + 1);
+        for (const auto& [low, high] : {std::pair{profile.pmrangelow, profile.pmrangehigh},
+                                        std::pair{profile.usrrangelow, profile.usrrangehigh}}) {
+            if (high < low)
+                continue;
+            plan.eraseBytes += high - low + 1;
+            plan.erasePackets += (high - low) / profile.eraseblock + 1;
+        }
     }
     for (const char* name : {"progmem", "eedata", "userid"}) {
         plan.lines += countLines(regionFilePath(QString::fromLatin1(name)));
@@ -157,7 +167,7 @@ void BatchHost::showMainWindow() {
                                                             .arg(session.FwVersionMinor)
                                                             .arg(session.FwVersionBuild));
         plan = planWork();
-        progress.setTotalWork(plan.eraseUnits + plan.lines);
+        progress.setPlan(plan.eraseBytes, plan.erasePackets, plan.lines);
         run = RunDownload(session, frontend, clock);
         progress.finish();
     }

@@ -105,13 +105,28 @@ void TerminalProgress::setOperationText(const QString& text) {
 
 void TerminalProgress::setPercentText(const QString&) {}
 
+void TerminalProgress::setPlan(int eraseBytes, int erasePackets, int lines) {
+    eraseBytes_ = eraseBytes;
+    erasePackets_ = erasePackets;
+    lines_ = lines;
+}
+
+// An erase range ends when the bar goes away or the next range sets its own
+// maximum: its bytes count as done.
+void TerminalProgress::finishRange() {
+    if (barValue_ > 0)
+        eraseDone_ += barMaximum_;
+    barValue_ = 0;
+}
+
+void TerminalProgress::setBarMaximum(int maximum) {
+    finishRange();
+    barMaximum_ = maximum;
+}
+
 void TerminalProgress::setBarVisible(bool visible) {
-    // An erase range ends when its bar goes away: count it as done.
-    if (barVisible_ && !visible) {
-        eraseDone_ += barMaximum_ > 0 ? barMaximum_ : 0;
-        barValue_ = 0;
-        barMaximum_ = 0;
-    }
+    if (barVisible_ && !visible)
+        finishRange();
     barVisible_ = visible;
 }
 
@@ -120,16 +135,25 @@ void TerminalProgress::setBarValue(int value) {
     render();
 }
 
-int TerminalProgress::workDone() const {
-    return eraseDone_ + (barVisible_ ? barValue_ : 0) + linesStarted_;
+double TerminalProgress::fractionDone() const {
+    constexpr double kErasePacketBytes = 13;
+    constexpr double kLineBytes = 57;
+    const double eraseWork = erasePackets_ * kErasePacketBytes;
+    const double total = eraseWork + lines_ * kLineBytes;
+    if (total <= 0)
+        return 0;
+    double erased = eraseBytes_ > 0 ? double(eraseDone_ + barValue_) / eraseBytes_ : 0;
+    erased = std::min(1.0, erased);
+    const double written = std::min(linesStarted_, lines_) * kLineBytes;
+    return std::min(1.0, (erased * eraseWork + written) / total);
 }
 
 void TerminalProgress::render() {
     const qint64 now = clock_.elapsed();
     const double elapsed = now / 1000.0;
-    const int total = totalWork_;
-    const int done = total > 0 ? std::min(workDone(), total) : 0;
-    const int percent = total > 0 ? done * 100 / total : 0;
+    const double fraction = fractionDone();
+    const int percent = static_cast<int>(fraction * 100);
+    const bool planned = erasePackets_ + lines_ > 0;
 
     if (interactive_) {
         if (now - lastRenderMs_ < 100)
@@ -138,8 +162,8 @@ void TerminalProgress::render() {
         constexpr int kWidth = 30;
         const int filled = percent * kWidth / 100;
         QString left = QStringLiteral("--:--");
-        if (done > 0 && total > 0)
-            left = clockText(elapsed * (total - done) / done);
+        if (fraction > 0.01)
+            left = clockText(elapsed * (1 - fraction) / fraction);
         const QString line = QStringLiteral("\r[%1%2] %3%  %4 elapsed  ~%5 left  %6")
                                  .arg(QString(filled, QLatin1Char('#')))
                                  .arg(QString(kWidth - filled, QLatin1Char('.')))
@@ -159,7 +183,7 @@ void TerminalProgress::render() {
         lastPlainOperation_ = kind;
         std::fprintf(out_, "%s %s\n", qPrintable(clockText(elapsed)), qPrintable(operation_));
     }
-    if (total > 0 && percent / 10 != lastPlainPercent_ / 10) {
+    if (planned && percent / 10 != lastPlainPercent_ / 10) {
         lastPlainPercent_ = percent;
         std::fprintf(out_, "%s %d%%\n", qPrintable(clockText(elapsed)), percent);
     }

@@ -47,15 +47,17 @@ class TerminalProgress : public ProgressView {
         clock_.start();
     }
 
-    // The units of work of the whole run (erase packets + region lines), for
-    // the overall percentage.
-    void setTotalWork(int units) { totalWork_ = units; }
+    // The work of the whole run, for the overall percentage: the bytes the
+    // erase ranges cover and their packets, and the region lines. Each is
+    // weighed by its bytes on the wire (an erase packet about 13, a line
+    // written and verified about 57).
+    void setPlan(int eraseBytes, int erasePackets, int lines);
 
     void setOperationText(const QString& text) override;
     void setPercentText(const QString& text) override;
     void setPercentVisible(bool) override {}
     void setBarVisible(bool visible) override;
-    void setBarMaximum(int maximum) override { barMaximum_ = maximum; }
+    void setBarMaximum(int maximum) override;
     void setBarValue(int value) override;
     void finish();
 
@@ -64,15 +66,18 @@ class TerminalProgress : public ProgressView {
 
   private:
     void render();
-    int workDone() const;
+    double fractionDone() const;
+    void finishRange();
 
     FILE* out_;
     bool interactive_;
     QElapsedTimer clock_;
     QString operation_;
     QString lineTextPattern_;
-    int totalWork_ = 0;
-    int eraseDone_ = 0;  // packets of finished erase ranges
+    int eraseBytes_ = 0;
+    int erasePackets_ = 0;
+    int lines_ = 0;
+    int eraseDone_ = 0;  // bytes of finished erase ranges
     int barMaximum_ = 0;
     int barValue_ = 0;
     bool barVisible_ = false;

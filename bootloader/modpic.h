@@ -27,7 +27,7 @@ struct PicProfile {
 // The values that apply without "/D".
 PicProfile builtInPicProfile();
 
-// Path of the profile file: LogsFolder + "PICCFG.INI".
+// Path of the profile file: "PICCFG.INI" in LogsFolder.
 QString picProfilePath();
 
 // Writes the default PICCFG.INI (section "PIC18F452") unless the file exists.

@@ -204,6 +204,17 @@ ExtractCode ExtractPackage(const QString& packagePath, const QString& folder) {
         const MemberKind kind = kindOf(archive.get(), index, name);
         if (kind != MemberKind::File)
             continue;
+        // Judged here, not left to zip_fopen_index: its refusal of an unknown
+        // encryption method leaks the source it opened.
+        if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 &&
+            stat.encryption_method != ZIP_EM_NONE &&
+            !zip_encryption_method_supported(stat.encryption_method, 0)) {
+            return ExtractCode::Unsupported;
+        }
+        if ((stat.valid & ZIP_STAT_COMP_METHOD) != 0 &&
+            !zip_compression_method_supported(stat.comp_method, 0)) {
+            return ExtractCode::Unsupported;
+        }
         const QString fileName = MemberFileName(name);
         if (fileName.isEmpty() || fileName == u"." || fileName == u"..") {
             return ExtractCode::UnusableName;

@@ -66,10 +66,10 @@ class CTRLLINK_API CtrlLinkClient {
 };
 
 // The identification request and the application's answer, for the board and tests.
-QByteArray identificationRequest();
+CTRLLINK_API QByteArray identificationRequest();
 // "#V,<version>,<build>,<brand>*HH\r" or "#E,<code>*HH\r"; HH is the XOR of the
 // characters between '#' and '*' in two upper-case hexadecimal digits.
-QByteArray versionAnswer(int32_t version, int32_t build, int32_t brand);
-QByteArray errorAnswer(int32_t code);
+CTRLLINK_API QByteArray versionAnswer(int32_t version, int32_t build, int32_t brand);
+CTRLLINK_API QByteArray errorAnswer(int32_t code);
 
 }  // namespace ctrllink

@@ -43,18 +43,18 @@ enum {
  * call says so). */
 enum {
     NXPIC_OK = 0,
-    NXPIC_ERR_PORT_OPEN = -1,     /* the port cannot be opened */
-    NXPIC_ERR_BAD_HANDLE = -2,    /* no open connection with this handle */
-    NXPIC_ERR_BAD_ARGUMENT = -3,  /* null pointer, bad length or command */
-    NXPIC_ERR_TIMEOUT = -4,       /* no valid reply within the retries */
-    NXPIC_ERR_PORT_IO = -5,       /* the port failed or went away; it is closed */
-    NXPIC_ERR_REFUSED = -6,       /* the bootloader refused the address (outside its regions
-                                     or not writable) */
-    NXPIC_ERR_BAD_REPLY = -7,     /* a valid frame whose contents do not fit the request */
+    NXPIC_ERR_PORT_OPEN = -1,       /* the port cannot be opened */
+    NXPIC_ERR_BAD_HANDLE = -2,      /* no open connection with this handle */
+    NXPIC_ERR_BAD_ARGUMENT = -3,    /* null pointer, bad length or command */
+    NXPIC_ERR_TIMEOUT = -4,         /* no valid reply within the retries */
+    NXPIC_ERR_PORT_IO = -5,         /* the port failed or went away; it is closed */
+    NXPIC_ERR_REFUSED = -6,         /* the bootloader refused the address (outside its regions
+                                       or not writable) */
+    NXPIC_ERR_BAD_REPLY = -7,       /* a valid frame whose contents do not fit the request */
     NXPIC_ERR_UNKNOWN_COMMAND = -8, /* the bootloader does not know the command */
-    NXPIC_ERR_BAD_LENGTH = -9,    /* the bootloader found the arguments too short or long */
-    NXPIC_ERR_MISALIGNED = -10,   /* not on a write-block or erase-row boundary */
-    NXPIC_ERR_VERIFY = -12        /* the device holds other bytes than the buffer */
+    NXPIC_ERR_BAD_LENGTH = -9,      /* the bootloader found the arguments too short or long */
+    NXPIC_ERR_MISALIGNED = -10,     /* not on a write-block boundary */
+    NXPIC_ERR_VERIFY = -12          /* the device holds other bytes than the buffer */
 };
 
 /* The request record of ReadPIC, WritePIC and VerifyPIC: 12 bytes, little-endian. */

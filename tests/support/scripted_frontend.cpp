@@ -2,11 +2,12 @@
 
 namespace dwnfrw::testing {
 
-MsgAnswer ScriptedDialogs::message(const QString& prompt, const QString& title,
-                                   MsgButtons buttons, MsgIcon icon) {
+MsgAnswer ScriptedDialogs::message(const QString& prompt, const QString& title, MsgButtons buttons,
+                                   MsgIcon icon) {
     ShownMessage shown{prompt, title, buttons, icon};
     messages.push_back(shown);
-    if (onMessage) onMessage(shown);
+    if (onMessage)
+        onMessage(shown);
     if (!answers_.empty()) {
         MsgAnswer answer = answers_.front();
         answers_.pop_front();
@@ -17,7 +18,8 @@ MsgAnswer ScriptedDialogs::message(const QString& prompt, const QString& title,
 
 std::optional<QString> ScriptedDialogs::openFile(const OpenFileRequest& request) {
     fileRequests.push_back(request);
-    if (files_.empty()) return std::nullopt;
+    if (files_.empty())
+        return std::nullopt;
     std::optional<QString> file = files_.front();
     files_.pop_front();
     return file;
@@ -28,16 +30,19 @@ void RecordingProgress::setOperationText(const QString& text) {
     operationHistory.append(text);
 }
 
-void RecordingProgress::setPercentText(const QString& text) { percentText = text; }
+void RecordingProgress::setPercentText(const QString& text) {
+    percentText = text;
+}
 
 void CountingPump::processEvents() {
     ++count;
-    if (onYield) onYield(count);
+    if (onYield)
+        onYield(count);
 }
 
 FakeToolbar::FakeToolbar() {
-    for (const char* key : {"open", "info", "stop", "dwn", "esci", "comport", "Tool6", "Tool7",
-                            "Tool8"}) {
+    for (const char* key :
+         {"open", "info", "stop", "dwn", "esci", "comport", "Tool6", "Tool7", "Tool8"}) {
         enabled.insert(QString::fromLatin1(key), false);
     }
 }

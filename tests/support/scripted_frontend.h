@@ -22,7 +22,7 @@ struct ShownMessage {
 };
 
 class ScriptedDialogs : public UserDialogs {
-public:
+  public:
     // Answers given in order; when the script runs out, the first button
     // (Ok or Yes) is the answer.
     void queueAnswer(MsgAnswer answer) { answers_.push_back(answer); }
@@ -38,13 +38,13 @@ public:
     std::vector<ShownMessage> messages;
     std::vector<OpenFileRequest> fileRequests;
 
-private:
+  private:
     std::deque<MsgAnswer> answers_;
     std::deque<std::optional<QString>> files_;
 };
 
 class RecordingProgress : public ProgressView {
-public:
+  public:
     void setOperationText(const QString& text) override;
     void setPercentText(const QString& text) override;
     void setPercentVisible(bool visible) override { percentVisible = visible; }
@@ -63,14 +63,14 @@ public:
 
 // Counts the yields; an optional hook runs at each (to press "stop", say).
 class CountingPump : public EventPump {
-public:
+  public:
     void processEvents() override;
     int count = 0;
     std::function<void(int)> onYield;
 };
 
 class FakeToolbar : public ToolbarControl {
-public:
+  public:
     FakeToolbar();
     void setToolEnabled(const QString& key, bool enabled) override;
     bool isToolEnabled(const QString& key) const override { return enabled.value(key, false); }

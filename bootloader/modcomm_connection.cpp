@@ -1,0 +1,169 @@
+// ModComm: the bootloader settings and the one connection to the board's
+// bootloader.
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "bootloader/modcomm.h"
+#include "components/nxpicboot/nxpicboot.h"
+#include "startup/globals.h"
+#include "startup/localtext.h"
+
+namespace dwnfrw {
+
+namespace {
+
+BootloaderSettings g_settings;
+
+constexpr int32_t kBitRate = 9600;
+constexpr int32_t kReadTimeoutMs = 1000;
+constexpr int16_t kRetryCount = 3;
+const QString kDeviceName = QStringLiteral("PIC18F452");
+const QString kDefaultDeviceNumber = QStringLiteral("36");
+
+constexpr int kTextPortCannotOpen = 1095;
+constexpr int kTextNoAnswer = 1096;
+constexpr int kTextWrongVersion = 1097;
+
+// The version query: command 0, asking for the two version bytes.
+constexpr uint8_t kVersionQuery[] = {0x00, 0x02};
+constexpr int16_t kVersionReplyLimit = 10;
+constexpr uint8_t kExpectedVersionMajor = 0xFA;  // reply byte 3
+constexpr uint8_t kExpectedVersionMinor = 4;     // reply byte 2
+
+constexpr int32_t kDeviceIdAddress = 0x3FFFFE;
+constexpr int kDeviceIdRevisionDivisor = 32;  // the low five bits are the revision
+
+QString portName(int32_t port) {
+    return QStringLiteral("COM") + QString::number(port);
+}
+
+void enterProgramFolder() {
+    QDir::setCurrent(programFolder());
+}
+
+// Deletes a file, also a read-only one; true when nothing stands at path after.
+bool removeFile(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner | QFile::WriteUser);
+    QFile::remove(path);
+    const QFileInfo after(path);
+    return !after.exists() && !after.isSymLink();
+}
+
+}  // namespace
+
+BootloaderSettings& bootloaderSettings() {
+    return g_settings;
+}
+
+void resetBootloaderSettings() {
+    g_settings = BootloaderSettings{};
+}
+
+QString regionFilePath(const QString& name) {
+    return joinPath(globals().TempFolder, name);
+}
+
+bool InitBootloader(int32_t port, QString& message) {
+    BootloaderSettings& s = g_settings;
+    struct RegionField {
+        const char* name;
+        QString BootloaderSettings::*field;
+    };
+    const RegionField regions[] = {
+        {"progmem", &BootloaderSettings::ProgMemPath},
+        {"eedata", &BootloaderSettings::EeDataPath},
+        {"userid", &BootloaderSettings::UserIdPath},
+        {"config", &BootloaderSettings::ConfigPath},
+    };
+    for (const RegionField& region : regions) {
+        const QString path = regionFilePath(QString::fromLatin1(region.name));
+        if (!removeFile(path)) {
+            message = QStringLiteral("Impossibile eliminare i file temporanei");
+            return false;
+        }
+        s.*region.field = path;
+    }
+    s.ReadTimeout = kReadTimeoutMs;
+    s.RetryCount = kRetryCount;
+    s.SkipDeviceCheck = 1;
+    s.DeviceName = kDeviceName;
+    s.DeviceNumber = kDefaultDeviceNumber;
+    s.PortName = portName(port == 0 ? 1 : port);
+    s.BitRate = kBitRate;
+    return true;
+}
+
+bool ConnectBootloader(int32_t port, QString& message) {
+    enterProgramFolder();
+    BootloaderSettings& s = g_settings;
+    if (port > 0)
+        s.PortName = portName(port);
+    // An open connection is reused; a failed open left a negative handle, so
+    // the next attempt opens again.
+    if (s.Handle < 1) {
+        s.Handle = OpenPIC(s.PortName.toLatin1().constData(), s.BitRate, s.ReadTimeout);
+        if (s.Handle < 0) {
+            message = GetText(kTextPortCannotOpen) + QLatin1Char(' ') + s.PortName;
+            return false;
+        }
+    }
+    uint8_t major = 0;
+    uint8_t minor = 0;
+    if (!ReadBootloaderVersion(major, minor)) {
+        message = GetText(kTextNoAnswer) + QLatin1Char(' ') + s.PortName;
+        return false;
+    }
+    if (major != kExpectedVersionMajor || minor != kExpectedVersionMinor) {
+        message = GetText(kTextWrongVersion) + QLatin1Char(' ') + s.PortName;
+        return false;
+    }
+    if (s.SkipDeviceCheck == 0) {
+        s.DeviceNumber = ReadDeviceNumber();
+        s.DeviceName = kDeviceName;
+    }
+    return LoadPicProfile(s.profile, message);
+}
+
+bool DisconnectBootloader() {
+    enterProgramFolder();
+    BootloaderSettings& s = g_settings;
+    if (s.Handle > 0) {
+        ClosePIC(s.Handle);
+        s.Handle = -1;
+    }
+    return true;
+}
+
+bool ReadBootloaderVersion(uint8_t& first, uint8_t& second) {
+    enterProgramFolder();
+    uint8_t buffer[NXPIC_PACKET_BUFFER_BYTES] = {kVersionQuery[0], kVersionQuery[1]};
+    const int16_t result = SendGetPacket(g_settings.Handle, buffer, sizeof kVersionQuery,
+                                         kVersionReplyLimit, kRetryCount);
+    if (result <= 0)
+        return false;
+    first = buffer[3];
+    second = buffer[2];
+    return true;
+}
+
+QString ReadDeviceNumber() {
+    enterProgramFolder();
+    PicBlock block{};
+    block.Command = NXPIC_CMD_READ_PROGRAM;
+    block.DataLength = 2;
+    block.Address = kDeviceIdAddress;
+    block.BlockSize = 1;
+    block.BytesPerAddr = 1;
+    block.MaxRetries = g_settings.RetryCount;
+    uint8_t buffer[NXPIC_PACKET_BUFFER_BYTES] = {};
+    if (ReadPIC(g_settings.Handle, &block, buffer) <= 0)
+        return QStringLiteral("0");
+    return QString::number((buffer[1] * 256 + buffer[0]) / kDeviceIdRevisionDivisor);
+}
+
+}  // namespace dwnfrw

@@ -1,0 +1,294 @@
+// The erase, write and verify passes that program the board once a connection
+// stands and the region files are ready.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <string_view>
+
+#include "bootloader/modcomm.h"
+#include "bootloader/text_lines.h"
+#include "components/nxpicboot/nxpicboot.h"
+#include "startup/globals.h"
+#include "startup/localtext.h"
+#include "startup/runlog.h"
+#include "startup/runtime_error.h"
+
+namespace dwnfrw {
+
+namespace {
+
+constexpr int kStoppedText = 1005;
+constexpr int kFlashPassText = 1099;
+constexpr int kEepromPassText = 1100;
+constexpr int kUserIdPassText = 1101;
+constexpr int kLineText = 1102;
+constexpr int kFlashEraseText = 1103;
+constexpr int kUserIdEraseText = 1104;
+constexpr int kWriteFailedText = 1106;
+constexpr int kVerifyFailedText = 1107;
+
+constexpr uint8_t kEraseCommand = NXPIC_CMD_ERASE_PROGRAM;
+constexpr uint8_t kEraseRowCount = 0x01;
+constexpr int16_t kEraseSendBytes = 5;
+constexpr int16_t kEraseReceiveLimit = 255;
+constexpr int16_t kEraseRetries = 5;
+constexpr uint8_t kLineDataBytes = 16;
+
+// A region line: address in characters 1-6, byte i at character 8 + 3i.
+constexpr size_t kLineAddressChars = 6;
+constexpr size_t kLineFirstByteAt = 7;
+constexpr size_t kLineByteStride = 3;
+constexpr uint32_t kLineAddressMask = 0xFFFFFF;
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The number written by the leading hexadecimal digits of text[at, at + maxChars);
+// 0 when there are none (also when the line ends before at).
+uint32_t leadingHexValue(std::string_view text, size_t at, size_t maxChars) {
+    uint32_t value = 0;
+    for (size_t i = at; i < at + maxChars && i < text.size(); ++i) {
+        int digit = hexDigit(text[i]);
+        if (digit < 0)
+            break;
+        value = value * 16 + static_cast<uint32_t>(digit);
+    }
+    return value;
+}
+
+struct WritePass {
+    QString (*path)();
+    int operationText;
+    const char* logLine;
+    bool useWriteBlock;    // BlockSize: the profile's writeblock, or 1
+    bool useBytesPerAddr;  // BytesPerAddr: the profile's bytesperaddr, or 1
+    uint8_t writeCommand;
+};
+
+QString progMemPath() {
+    const QString& path = bootloaderSettings().ProgMemPath;
+    return path.isEmpty() ? regionFilePath(QStringLiteral("progmem")) : path;
+}
+QString eeDataPath() {
+    const QString& path = bootloaderSettings().EeDataPath;
+    return path.isEmpty() ? regionFilePath(QStringLiteral("eedata")) : path;
+}
+QString userIdPath() {
+    const QString& path = bootloaderSettings().UserIdPath;
+    return path.isEmpty() ? regionFilePath(QStringLiteral("userid")) : path;
+}
+
+// The configuration region is split but never written: the board's
+// configuration stays as the bootloader set it.
+const WritePass kWritePasses[] = {
+    {progMemPath, kFlashPassText, "Download flash", true, true, NXPIC_CMD_WRITE_PROGRAM},
+    {eeDataPath, kEepromPassText, "Download eeprom", false, false, NXPIC_CMD_WRITE_EEPROM},
+    {userIdPath, kUserIdPassText, "Download Userid", true, false, NXPIC_CMD_WRITE_PROGRAM},
+};
+
+// The program's own folder is the working folder during the passes, as for
+// every bootloader operation.
+void enterProgramFolder() {
+    QDir::setCurrent(programFolder());
+}
+
+int clampToInt(int64_t value) {
+    return static_cast<int>(std::clamp<int64_t>(value, 0, INT_MAX));
+}
+
+}  // namespace
+
+bool EraseDevice(PassContext& ctx, bool programMemory, bool userIdRange, QString& message) {
+    enterProgramFolder();
+    const PicProfile& profile = bootloaderSettings().profile;
+    if ((programMemory || userIdRange) && profile.eraseblock == 0) {
+        // The erase walks the range in steps of eraseblock; a step of 0 would
+        // never reach the end.
+        message = QStringLiteral(
+                      "Erase not started: the key \"eraseblock\" of section \"%1\" in the PIC "
+                      "profile %2 is 0, so the erase could never advance")
+                      .arg(bootloaderSettings().DeviceName, picProfilePath());
+        return false;
+    }
+    try {
+        if (programMemory) {
+            ctx.progress.setOperationText(GetText(kFlashEraseText));
+            WriteLog(QStringLiteral("Cancellazione flash"));
+            ctx.events.processEvents();
+            if (EraseRange(ctx, profile.pmrangelow, profile.pmrangehigh) != 1) {
+                message = GetText(kStoppedText);
+                return false;
+            }
+        }
+        if (userIdRange) {
+            // The user-ID range is erased here; the EEPROM is never erased, the
+            // eedata pass simply rewrites its bytes.
+            ctx.progress.setOperationText(GetText(kUserIdEraseText));
+            WriteLog(QStringLiteral("Cancellazione eeprom"));
+            ctx.events.processEvents();
+            if (EraseRange(ctx, profile.usrrangelow, profile.usrrangehigh) != 1) {
+                message = GetText(kStoppedText);
+                return false;
+            }
+        }
+    } catch (const RunTimeError& error) {
+        message = error.description();
+        return false;
+    }
+    return true;
+}
+
+int16_t EraseRange(PassContext& ctx, int32_t low, int32_t high) {
+    enterProgramFolder();
+    const BootloaderSettings& settings = bootloaderSettings();
+    const int64_t step = settings.profile.eraseblock;
+    globals().StopRequested = false;
+    const int barMaximum = clampToInt(int64_t{high} - low + 1);
+    ctx.progress.setPercentVisible(true);
+    ctx.progress.setBarMaximum(barMaximum);
+    ctx.progress.setBarValue(0);
+    ctx.progress.setBarVisible(true);
+    if (step == 0)
+        return kEraseNoStep;
+
+    // Wide enough that the last step past a high of 0x7FFFFFFF ends the loop.
+    for (int64_t address = low; address <= high; address += step) {
+        ctx.events.processEvents();
+        if (globals().StopRequested)
+            return kEraseStopped;
+        // Sized for the receive limit the erase packet asks for.
+        std::array<uint8_t, kEraseReceiveLimit + 1> packet{};
+        packet[0] = kEraseCommand;
+        packet[1] = kEraseRowCount;
+        packet[2] = static_cast<uint8_t>(address & 0xFF);
+        packet[3] = static_cast<uint8_t>((address >> 8) & 0xFF);
+        packet[4] = static_cast<uint8_t>((address >> 16) & 0xFF);
+        const int16_t result = SendGetPacket(settings.Handle, packet.data(), kEraseSendBytes,
+                                             kEraseReceiveLimit, kEraseRetries);
+        if (result < 0)
+            return result;
+        ctx.progress.setBarValue(std::min(clampToInt(address + step - low), barMaximum));
+    }
+    return 1;
+}
+
+bool DownloadRegions(PassContext& ctx, QString& message) {
+    enterProgramFolder();
+    const PicProfile& profile = bootloaderSettings().profile;
+    try {
+        for (const WritePass& pass : kWritePasses) {
+            const QString path = pass.path();
+            if (!QFileInfo(path).isFile())
+                continue;
+            ctx.progress.setOperationText(GetText(pass.operationText));
+            WriteLog(QString::fromLatin1(pass.logLine));
+            const uint8_t blockSize = pass.useWriteBlock ? profile.writeblock : 1;
+            const uint8_t bytesPerAddr = pass.useBytesPerAddr ? profile.bytesperaddr : 1;
+            if (!WriteRegionFile(ctx, blockSize, bytesPerAddr, pass.writeCommand, path, message)) {
+                return false;
+            }
+        }
+    } catch (const RunTimeError& error) {
+        message = error.description();
+        return false;
+    }
+    return true;
+}
+
+bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
+                     uint8_t writeCommand, const QString& regionPath, QString& message) {
+    enterProgramFolder();
+    QFile file(regionPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        message = QStringLiteral("Cannot open the region file \"%1\": %2")
+                      .arg(regionPath, file.errorString());
+        return false;
+    }
+    // The file stays open for the pass and closes with it, also on a failure.
+    globals().StopRequested = false;
+    ctx.progress.setBarVisible(false);
+    ctx.progress.setPercentText(QString());
+
+    const BootloaderSettings& settings = bootloaderSettings();
+    try {
+        FileLineReader reader(file);
+        std::string_view line;
+        while (reader.read(line)) {
+            const int lineNumber = reader.number();
+            ctx.progress.setOperationText(
+                GetText(kLineText).replace(QStringLiteral("%1"), QString::number(lineNumber)));
+            ctx.events.processEvents();
+            if (globals().StopRequested) {
+                message = GetText(kStoppedText);
+                return false;
+            }
+            if (bytesPerAddr == 0) {
+                message = QStringLiteral(
+                              "Division by zero: the bytes per address of the PIC profile "
+                              "(key \"bytesperaddr\") is 0, so line %1 of \"%2\" has no device "
+                              "address")
+                              .arg(lineNumber)
+                              .arg(regionPath);
+                return false;
+            }
+
+            PicBlock block{};
+            block.Command = writeCommand;
+            block.DataLength = kLineDataBytes;
+            const uint32_t byteAddress =
+                leadingHexValue(line, 0, kLineAddressChars) & kLineAddressMask;
+            block.Address = static_cast<int32_t>(byteAddress / bytesPerAddr);
+            block.BlockSize = blockSize;
+            block.BytesPerAddr = bytesPerAddr;
+            block.MaxRetries = settings.RetryCount;
+
+            std::array<uint8_t, NXPIC_DATA_BUFFER_BYTES> buffer{};
+            for (size_t i = 0; i < kLineDataBytes; ++i) {
+                // A line cut short sends 0 for the bytes it lacks.
+                buffer[i] = static_cast<uint8_t>(
+                    leadingHexValue(line, kLineFirstByteAt + kLineByteStride * i, 2));
+            }
+
+            WriteLog(QStringLiteral("<- TX ") +
+                     QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+            if (WritePIC(settings.Handle, &block, buffer.data()) < 0) {
+                message = GetText(kWriteFailedText);
+                return false;
+            }
+            block.Command = static_cast<uint8_t>(writeCommand - 1);
+            const int16_t verified = VerifyPIC(settings.Handle, &block, buffer.data());
+            if (verified >= 0) {
+                WriteLog(QStringLiteral("-> RX riga validata"));
+            } else if (verified == NXPIC_ERR_VERIFY) {
+                WriteLog(QStringLiteral("-> RX riga NON validata"));
+                message = GetText(kVerifyFailedText);
+                return false;
+            } else {
+                WriteLog(QStringLiteral("-> RX ERRORE"));
+                message = GetText(kVerifyFailedText);
+                return false;
+            }
+        }
+        if (reader.failed()) {
+            message = QStringLiteral("Cannot read the region file \"%1\": %2")
+                          .arg(regionPath, file.errorString());
+            return false;
+        }
+    } catch (const RunTimeError& error) {
+        message = error.description();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace dwnfrw

@@ -1,0 +1,332 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QThread>
+#include <chrono>
+
+#include "components/nxpicboot/nxpic_wire.h"
+#include "tools/vboard/board.h"
+#include "tools/vboard/intel_hex.h"
+#include "tools/vboard/pic_memory.h"
+#include "tools/vboard/pty_board.h"
+
+using namespace vboard;
+using namespace std::chrono_literals;
+namespace wire = nxpic::wire;
+
+namespace {
+
+QByteArray request(int seq, uint8_t command, const QByteArray& args) {
+    return wire::encodeRequest(char(wire::makeTag(seq, command)) + args);
+}
+
+QByteArray address(uint32_t a) {
+    QByteArray bytes;
+    wire::appendAddress(bytes, a);
+    return bytes;
+}
+
+TEST(PicMemory, FollowsTheDevicesRules) {
+    PicMemory m;
+    const QByteArray line = QByteArray::fromHex("0123456789abcdef0011223344556677");
+    struct Case {
+        const char* name;
+        MemoryResult result;
+        MemoryResult expected;
+    };
+    QByteArray out;
+    const Case cases[] = {
+        {"write program", m.writeProgram(0x000400, line), MemoryResult::Ok},
+        {"write boot block", m.writeProgram(0x0001F0, line), MemoryResult::Ok},
+        {"write user id", m.writeProgram(0x200000, line), MemoryResult::Ok},
+        {"write config", m.writeProgram(0x300000, line), MemoryResult::Refused},
+        {"write device id", m.writeProgram(0x3FFFFE, line.left(2)), MemoryResult::Refused},
+        {"write past user id", m.writeProgram(0x200008, line), MemoryResult::Refused},
+        {"write gap", m.writeProgram(0x100000, line), MemoryResult::Refused},
+        {"write misaligned", m.writeProgram(0x000408, line.left(12)), MemoryResult::Misaligned},
+        {"erase config", m.eraseRow(0x300000), MemoryResult::Refused},
+        {"erase eeprom space", m.eraseRow(0xF00000), MemoryResult::Refused},
+        {"read config", m.readProgram(0x300000, 16, out), MemoryResult::Ok},
+        {"read across regions", m.readProgram(0x007FF8, 16, out), MemoryResult::Refused},
+        {"eeprom last byte", m.writeEeprom(0xFF, line.left(1)), MemoryResult::Ok},
+        {"eeprom past end", m.writeEeprom(0xFF, line.left(2)), MemoryResult::Refused},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.result, c.expected) << c.name;
+    EXPECT_EQ(m.peek(0x000400, 16), line);
+    EXPECT_EQ(m.peek(0x0001F0, 16), QByteArray(16, char(0xFF)));
+    EXPECT_EQ(m.peek(0x200000, 16), line);
+    EXPECT_EQ(m.peek(kEepromHexBase + 0xFF, 1), line.left(1));
+
+    // A second write without an erase can only clear bits.
+    ASSERT_EQ(m.writeProgram(0x000400, QByteArray(16, char(0xF0))), MemoryResult::Ok);
+    QByteArray anded = line;
+    for (char& c : anded)
+        c = char(uint8_t(c) & 0xF0);
+    EXPECT_EQ(m.peek(0x000400, 16), anded);
+
+    // The erase clears the whole row that holds the address, and only it.
+    m.load(0x000440, QByteArray(16, 0));
+    ASSERT_EQ(m.eraseRow(0x000410), MemoryResult::Ok);
+    EXPECT_EQ(m.peek(0x000400, 64), QByteArray(64, char(0xFF)));
+    EXPECT_EQ(m.peek(0x000440, 16), QByteArray(16, 0));
+    ASSERT_EQ(m.eraseRow(0x200000), MemoryResult::Ok);
+    EXPECT_EQ(m.peek(0x200000, 16), QByteArray(16, char(0xFF)));
+    // The boot block's row stays as it was.
+    m.load(0x000000, QByteArray(16, 0x12));
+    ASSERT_EQ(m.eraseRow(0x000000), MemoryResult::Ok);
+    EXPECT_EQ(m.peek(0x000000, 16), QByteArray(16, 0x12));
+
+    const QByteArray id = m.peek(0x3FFFFE, 2);
+    EXPECT_EQ((uint8_t(id[1]) * 256 + uint8_t(id[0])) / 32, 36);
+}
+
+TEST(IntelHex, DumpLoadsBackToTheSameMemory) {
+    PicMemory first;
+    first.load(0x000200, QByteArray::fromHex("00112233"));
+    first.load(0x007FF0, QByteArray(16, 0x55));
+    first.load(0x200004, QByteArray::fromHex("abcd"));
+    first.load(kEepromHexBase + 0x80, QByteArray::fromHex("7e"));
+    const QByteArray dump = dumpIntelHex(first);
+    EXPECT_TRUE(dump.startsWith(":020000040000FA\n"));
+    EXPECT_TRUE(dump.endsWith(":00000001FF\n"));
+    EXPECT_TRUE(dump.contains(":020000040020DA\n"));
+    EXPECT_TRUE(dump.contains(":0200000400F00A\n"));
+
+    PicMemory second;
+    QString error;
+    ASSERT_TRUE(loadIntelHex(dump, second, &error)) << error.toStdString();
+    EXPECT_EQ(dumpIntelHex(second), dump);
+}
+
+TEST(IntelHex, BadRecordsNameTheirLine) {
+    PicMemory m;
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {":0400000000112233AA\n", "HEX line 1: bad checksum"},
+        {"\n:02000004001FDB\n:0100000012ED\n",
+         "HEX line 3: address 1f0000 is not in the board's memory"},
+        {"x\n", "HEX line 1: does not start with ':'"},
+        {":04000000001122\n", "HEX line 1: length does not match its count"},
+    };
+    for (const Case& c : cases) {
+        QString error;
+        EXPECT_FALSE(loadIntelHex(c.text, m, &error)) << c.text;
+        EXPECT_EQ(error, QString::fromLatin1(c.message));
+    }
+    QString error;
+    ASSERT_TRUE(
+        loadIntelHex(":0400100001020304E2\r\n:00000001FF\r\n:04000000FFFFFFFF\n", m, &error))
+        << error.toStdString();
+    EXPECT_EQ(m.peek(0x10, 4), QByteArray::fromHex("01020304"));
+}
+
+TEST(Board, ResynchronisesAfterNoiseAndDamagedFrames) {
+    Board board;
+    const auto now = Clock::now();
+    const QByteArray good = request(1, wire::kReadVersion, QByteArray(1, 2));
+    QByteArray damaged = request(2, wire::kReadVersion, QByteArray(1, 2));
+    damaged[3] = char(damaged[3] ^ 0x40);
+    // A start byte with a length too large, noise, a damaged frame, a good one.
+    const QByteArray stream = QByteArray::fromHex("a5ff00a5") + damaged + good;
+    const std::vector<QByteArray> replies = board.receive(stream, now);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], wire::encodeReply(1, wire::kOk, QByteArray::fromHex("0204fa")));
+    EXPECT_GE(board.counters().badFrames, 2u);
+}
+
+TEST(Board, AFrameThatStallsIsGivenUp) {
+    Board board;
+    const auto now = Clock::now();
+    // A start byte and a length of 40: the frame never completes.
+    EXPECT_TRUE(board.receive(QByteArray::fromHex("a528"), now).empty());
+    const QByteArray good = request(3, wire::kReadVersion, QByteArray(1, 2));
+    const auto replies = board.receive(good, now + 50ms);
+    ASSERT_EQ(replies.size(), 1u);
+}
+
+TEST(Board, AnswersStatusesForBadRequests) {
+    Board board;
+    const auto now = Clock::now();
+    struct Case {
+        const char* name;
+        QByteArray frame;
+        uint8_t status;
+    };
+    const Case cases[] = {
+        {"unknown command", request(1, 9, {}), wire::kUnknownCommand},
+        {"version count", request(2, wire::kReadVersion, QByteArray(1, 3)), wire::kBadLength},
+        {"read without count", request(3, wire::kReadProgram, address(0x400)), wire::kBadLength},
+        {"read of 0", request(4, wire::kReadProgram, address(0x400) + char(0)), wire::kBadLength},
+        {"erase 0 rows", request(5, wire::kEraseProgram, char(0) + address(0x400)),
+         wire::kBadLength},
+        {"write config", request(6, wire::kWriteProgram, address(0x300000) + QByteArray(8, 0)),
+         wire::kAddressRefused},
+    };
+    for (const Case& c : cases) {
+        const auto replies = board.receive(c.frame, now);
+        ASSERT_EQ(replies.size(), 1u) << c.name;
+        EXPECT_EQ(replies[0].size(), 4) << c.name;
+        EXPECT_EQ(uint8_t(replies[0][1]) & 0x0F, c.status) << c.name;
+    }
+}
+
+TEST(Board, WrongVersionAndStopAfter) {
+    BoardOptions options;
+    options.wrongVersion = true;
+    options.stopAfterExchanges = 2;
+    Board board(options);
+    const auto now = Clock::now();
+    const QByteArray query = request(0, wire::kReadVersion, QByteArray(1, 2));
+    const auto first = board.receive(query, now);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_NE(first[0], wire::encodeReply(0, wire::kOk, QByteArray::fromHex("0204fa")));
+    EXPECT_EQ(board.receive(query, now).size(), 1u);
+    EXPECT_TRUE(board.receive(query, now).empty());
+    EXPECT_EQ(board.counters().exchanges, 2u);
+    EXPECT_EQ(board.counters().requests, 3u);
+}
+
+TEST(Board, SameSeedSameFaults) {
+    BoardOptions options;
+    options.corruptRate = 0.1;
+    options.dropRate = 0.2;
+    options.seed = 7;
+    const auto run = [&] {
+        Board board(options);
+        QByteArray all;
+        for (int i = 0; i < 50; ++i)
+            for (const QByteArray& r :
+                 board.receive(request(i, wire::kReadVersion, QByteArray(1, 2)), Clock::now()))
+                all += r;
+        return all;
+    };
+    EXPECT_EQ(run(), run());
+}
+
+class HostEnd {
+  public:
+    explicit HostEnd(const QString& path) {
+        fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
+        if (fd_ >= 0) {
+            termios raw{};
+            tcgetattr(fd_, &raw);
+            cfmakeraw(&raw);
+            tcsetattr(fd_, TCSANOW, &raw);
+        }
+    }
+    ~HostEnd() { close(); }
+    bool ok() const { return fd_ >= 0; }
+    void close() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    void send(const QByteArray& bytes) {
+        ASSERT_EQ(::write(fd_, bytes.constData(), size_t(bytes.size())), bytes.size());
+    }
+    QByteArray receive(int count, std::chrono::milliseconds timeout = 1000ms) {
+        QByteArray out;
+        const auto deadline = Clock::now() + timeout;
+        while (out.size() < count && Clock::now() < deadline) {
+            pollfd p{fd_, POLLIN, 0};
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (::poll(&p, 1, int(left.count()) + 1) <= 0)
+                break;
+            char buffer[256];
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            out.append(buffer, int(n));
+        }
+        return out;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+TEST(PtyBoard, ServesTheTerminalAndDumpsWhenTheHostHangsUp) {
+    QTemporaryDir dir;
+    PtyBoard board;
+    const QString dump = dir.filePath(QStringLiteral("board.hex"));
+    board.setDumpFile(dump);
+    QString error;
+    ASSERT_TRUE(board.start(&error)) << error.toStdString();
+    const QString link = dir.filePath(QStringLiteral("COM3"));
+    QFile(link).open(QIODevice::WriteOnly);  // something in the way: replaced
+    ASSERT_TRUE(board.linkAs(link, &error)) << error.toStdString();
+    EXPECT_EQ(QFile::symLinkTarget(link), board.devicePath());
+
+    for (int session = 1; session <= 2; ++session) {
+        HostEnd host(link);
+        ASSERT_TRUE(host.ok());
+        const QByteArray line(8, char(0x10 + session));
+        host.send(request(session, wire::kWriteProgram,
+                          address(0x000800 + 8 * uint32_t(session)) + line));
+        EXPECT_EQ(host.receive(4), wire::encodeReply(session, wire::kOk, {}));
+        host.close();
+        // The dump follows the hang-up, written by the board's thread.
+        const auto deadline = Clock::now() + 2s;
+        QByteArray dumped;
+        while (dumped != line && Clock::now() < deadline) {
+            QFile file(dump);
+            PicMemory loaded;
+            if (file.open(QIODevice::ReadOnly) && loadIntelHex(file.readAll(), loaded, &error))
+                dumped = loaded.peek(0x000800 + 8 * uint32_t(session), 8);
+            if (dumped != line)
+                QThread::msleep(2);
+        }
+        EXPECT_EQ(dumped, line) << session;
+    }
+    const Counters c = board.counters();
+    EXPECT_EQ(c.hostOpens, 2u);
+    EXPECT_EQ(c.hostCloses, 2u);
+    EXPECT_EQ(c.exchanges, 2u);
+    EXPECT_EQ(c.bytesReceived, 2u * (8 + 3 + 1 + 4));
+    EXPECT_EQ(c.bytesSent, 2u * 4);
+    board.stop();
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+}
+
+TEST(PtyBoard, PacedBytesTakeTheirTimeOnTheWire) {
+    BoardOptions options;
+    options.paced = true;
+    options.workDelayMs = 5;
+    PtyBoard board(options);
+    ASSERT_TRUE(board.start());
+    HostEnd host(board.devicePath());
+    ASSERT_TRUE(host.ok());
+    const QByteArray query = request(0, wire::kReadProgram, address(0x000400) + char(16));
+    const auto start = Clock::now();
+    host.send(query);
+    const QByteArray reply = host.receive(20);
+    const auto took = Clock::now() - start;
+    ASSERT_EQ(reply.size(), 20);
+    // 9 + 20 bytes at 1.0417 ms each, plus the working time.
+    EXPECT_GE(took, 29 * kPacedByteTime + 5ms);
+    EXPECT_LT(took, 29 * kPacedByteTime + 5ms + 40ms);
+}
+
+TEST(PtyBoard, UnplugTakesTheTerminalAway) {
+    PtyBoard board;
+    ASSERT_TRUE(board.start());
+    const QString path = board.devicePath();
+    HostEnd host(path);
+    ASSERT_TRUE(host.ok());
+    board.unplug();
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_TRUE(host.receive(1, 200ms).isEmpty());
+}
+
+}  // namespace

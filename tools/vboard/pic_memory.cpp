@@ -1,0 +1,148 @@
+#include "tools/vboard/pic_memory.h"
+
+#include <utility>
+
+namespace vboard {
+
+const DeviceLayout& pic18f452Layout() {
+    // Device ID 0x0486 >> 5 gives device number 36, revision 6.
+    static const DeviceLayout layout{
+        {
+            {"program", 0x000000, 0x007FFF, RegionKind::Flash, 64},
+            {"userid", 0x200000, 0x20000F, RegionKind::Flash, 16},
+            {"config", 0x300000, 0x30000F, RegionKind::Config, 0},
+            {"deviceid", 0x3FFFFE, 0x3FFFFF, RegionKind::ReadOnly, 0},
+        },
+        256,
+        0x000200,
+        8,
+        {0xFF, 0x27, 0x0F, 0x0F, 0xFF, 0x01, 0x85, 0xFF, 0x0F, 0xC0, 0x0F, 0xE0, 0x0F, 0x40, 0xFF,
+         0xFF},
+        {0x86, 0x04},
+    };
+    return layout;
+}
+
+PicMemory::PicMemory(const DeviceLayout& layout) : layout_(layout) {
+    for (const RegionSpec& spec : layout_.regions) {
+        Region region{spec, QByteArray(int(spec.last - spec.first + 1), char(0xFF))};
+        const std::vector<uint8_t>* initial =
+            spec.kind == RegionKind::Config     ? &layout_.initialConfig
+            : spec.kind == RegionKind::ReadOnly ? &layout_.deviceId
+                                                : nullptr;
+        if (initial != nullptr) {
+            for (int i = 0; i < region.bytes.size() && i < int(initial->size()); ++i)
+                region.bytes[i] = char((*initial)[i]);
+        }
+        regions_.push_back(region);
+    }
+    eeprom_ = QByteArray(int(layout_.eepromBytes), char(0xFF));
+}
+
+const PicMemory::Region* PicMemory::regionOf(uint32_t address, int count) const {
+    if (count < 0)
+        return nullptr;
+    const uint64_t end = uint64_t(address) + uint64_t(count);  // one past the last byte
+    for (const Region& region : regions_) {
+        if (address >= region.spec.first && end <= uint64_t(region.spec.last) + 1)
+            return &region;
+    }
+    return nullptr;
+}
+
+PicMemory::Region* PicMemory::regionOf(uint32_t address, int count) {
+    return const_cast<Region*>(std::as_const(*this).regionOf(address, count));
+}
+
+MemoryResult PicMemory::readProgram(uint32_t address, int count, QByteArray& out) const {
+    const Region* region = regionOf(address, count);
+    if (region == nullptr)
+        return MemoryResult::Refused;
+    out = region->bytes.mid(int(address - region->spec.first), count);
+    return MemoryResult::Ok;
+}
+
+MemoryResult PicMemory::writeProgram(uint32_t address, const QByteArray& data) {
+    Region* region = regionOf(address, int(data.size()));
+    if (region == nullptr || region->spec.kind != RegionKind::Flash)
+        return MemoryResult::Refused;
+    // Flash is written in whole write blocks.
+    if (address % layout_.writeBlockBytes != 0 || data.size() % layout_.writeBlockBytes != 0)
+        return MemoryResult::Misaligned;
+    for (int i = 0; i < data.size(); ++i) {
+        const uint32_t cell = address + uint32_t(i);
+        // The boot block is write-protected: the write is taken and nothing changes.
+        if (cell < layout_.bootBlockEnd)
+            continue;
+        char& byte = region->bytes[int(cell - region->spec.first)];
+        byte = char(uint8_t(byte) & uint8_t(data[i]));
+    }
+    return MemoryResult::Ok;
+}
+
+MemoryResult PicMemory::eraseRow(uint32_t address) {
+    Region* region = regionOf(address, 1);
+    if (region == nullptr || region->spec.kind != RegionKind::Flash || region->spec.eraseBytes == 0)
+        return MemoryResult::Refused;
+    // The device erases the whole row that holds the address.
+    const uint32_t offset = address - region->spec.first;
+    const uint32_t rowStart =
+        region->spec.first + offset / region->spec.eraseBytes * region->spec.eraseBytes;
+    for (uint32_t cell = rowStart;
+         cell < rowStart + region->spec.eraseBytes && cell <= region->spec.last; ++cell) {
+        if (cell < layout_.bootBlockEnd)
+            continue;
+        region->bytes[int(cell - region->spec.first)] = char(0xFF);
+    }
+    return MemoryResult::Ok;
+}
+
+MemoryResult PicMemory::readEeprom(uint32_t address, int count, QByteArray& out) const {
+    if (count < 0 || uint64_t(address) + uint64_t(count) > uint64_t(eeprom_.size()))
+        return MemoryResult::Refused;
+    out = eeprom_.mid(int(address), count);
+    return MemoryResult::Ok;
+}
+
+MemoryResult PicMemory::writeEeprom(uint32_t address, const QByteArray& data) {
+    if (uint64_t(address) + uint64_t(data.size()) > uint64_t(eeprom_.size()))
+        return MemoryResult::Refused;
+    // EEPROM cells take the written byte whatever they held.
+    eeprom_.replace(int(address), int(data.size()), data);
+    return MemoryResult::Ok;
+}
+
+bool PicMemory::load(uint32_t address, const QByteArray& data) {
+    if (address >= kEepromHexBase) {
+        const uint32_t offset = address - kEepromHexBase;
+        if (uint64_t(offset) + uint64_t(data.size()) > uint64_t(eeprom_.size()))
+            return false;
+        eeprom_.replace(int(offset), int(data.size()), data);
+        return true;
+    }
+    Region* region = regionOf(address, int(data.size()));
+    if (region == nullptr)
+        return false;
+    region->bytes.replace(int(address - region->spec.first), int(data.size()), data);
+    return true;
+}
+
+QByteArray PicMemory::peek(uint32_t address, int count) const {
+    QByteArray out;
+    if (address >= kEepromHexBase) {
+        readEeprom(address - kEepromHexBase, count, out);
+        return out;
+    }
+    readProgram(address, count, out);
+    return out;
+}
+
+std::vector<PicMemory::Area> PicMemory::areas() const {
+    std::vector<Area> result;
+    for (const Region& region : regions_)
+        result.push_back({region.spec.first, &region.bytes});
+    result.push_back({kEepromHexBase, &eeprom_});
+    return result;
+}
+
+}  // namespace vboard

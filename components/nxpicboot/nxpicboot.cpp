@@ -27,6 +27,11 @@ using dwnfrw::serial::SerialLine;
 constexpr double kBitsPerByte = 10.0;
 // USB serial adapters hand received bytes over in packets, up to 16 ms late.
 constexpr int kUsbLatencyMs = 16;
+// Once a reply's worth of bytes has arrived without a good reply among them,
+// the board has answered and the answer was damaged: after this much quiet
+// (plus the board's working time) the exchange is repeated at once instead of
+// waiting out the whole read time-out.
+constexpr int kDamagedReplyQuietMs = 20;
 // The board's own working time before it answers, per command.
 constexpr int kVersionWorkMs = 2;
 constexpr int kReadWorkMs = 2;
@@ -135,6 +140,7 @@ struct Pending {
     uint8_t command = 0;
     int payloadBytes = 0;
     int timeoutMs = 0;
+    int workMs = 0;
 };
 
 struct Connection {
@@ -198,6 +204,7 @@ std::optional<Pending> sendRequest(Connection& c, uint8_t command, const QByteAr
     body.append(static_cast<char>(makeTag(p.seq, command)));
     body.append(args);
     const QByteArray frame = encodeRequest(body);
+    p.workMs = workMs;
     p.timeoutMs = replyTimeoutMs(c, static_cast<int>(frame.size()),
                                  payloadBytes + 1 + kReplyOverheadBytes, workMs);
     const auto deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
@@ -212,16 +219,24 @@ std::optional<Pending> sendRequest(Connection& c, uint8_t command, const QByteAr
 // refusal of the board, NXPIC_ERR_TIMEOUT or NXPIC_ERR_PORT_IO.
 int16_t awaitReply(Connection& c, const Pending& p, QByteArray& payload) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
+    const int replyBytes = p.payloadBytes + 1 + kReplyOverheadBytes;
+    int received = 0;
     for (;;) {
         if (auto reply = c.reader.take(p.seq, p.payloadBytes)) {
             payload = reply->payload;
             return resultOfStatus(reply->status);
         }
-        const QByteArray bytes = c.line.readSome(deadline);
+        auto waitUntil = deadline;
+        if (received >= replyBytes) {
+            waitUntil = std::min(deadline, Clock::now() + std::chrono::milliseconds(
+                                                             kDamagedReplyQuietMs + p.workMs));
+        }
+        const QByteArray bytes = c.line.readSome(waitUntil);
         if (!c.line.isOpen())
             return NXPIC_ERR_PORT_IO;
         if (bytes.isEmpty())
             return NXPIC_ERR_TIMEOUT;
+        received += static_cast<int>(bytes.size());
         c.reader.append(bytes);
     }
 }

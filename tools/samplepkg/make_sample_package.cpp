@@ -2,13 +2,14 @@
 // a deterministic pattern above the boot block, EEPROM and user-ID data, an
 // info.txt with Italian texts, packed with the package password.
 //
-//   make_sample_package OUTPUT_DIR
-// writes OUTPUT_DIR/sample.fwz and, for comparison after an update,
-// OUTPUT_DIR/sample.hex.
+//   make_sample_package OUTPUT_DIR [PROGRAM_BYTES NAME]
+// writes OUTPUT_DIR/NAME.fwz and, for comparison after an update,
+// OUTPUT_DIR/NAME.hex (NAME "sample", 4 KiB of program memory by default).
 #include <zip.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,8 @@ namespace {
 
 constexpr const char* kPackagePassword = "K7302Q";
 constexpr uint32_t kProgramStart = 0x000200;  // the boot block below stays untouched
-constexpr uint32_t kProgramBytes = 4096;
+constexpr uint32_t kDefaultProgramBytes = 4096;
+constexpr uint32_t kProgramEnd = 0x008000;
 constexpr uint32_t kEepromBytes = 64;
 constexpr uint32_t kUserIdBytes = 8;
 
@@ -49,10 +51,10 @@ void appendData(std::string& hex, uint32_t address, const std::vector<uint8_t>& 
     }
 }
 
-std::string sampleHex() {
+std::string sampleHex(uint32_t programBytes) {
     std::string hex;
-    std::vector<uint8_t> program(kProgramBytes);
-    for (uint32_t i = 0; i < kProgramBytes; ++i) {
+    std::vector<uint8_t> program(programBytes);
+    for (uint32_t i = 0; i < programBytes; ++i) {
         const uint32_t a = kProgramStart + i;
         program[i] = static_cast<uint8_t>((a * 7 + (a >> 8) * 13) & 0xFF);
     }
@@ -79,10 +81,12 @@ std::string sampleHex() {
 }
 
 // info.txt in the packages' code page (Windows-1252): "è" is 0xE8.
-std::string sampleInfo() {
+std::string sampleInfo(const std::string& hexName) {
     const std::string e = "\xE8";
     return "Descrizione del pacchetto di prova\r\n"
-           "{sample.hex}\r\n"
+           "{" +
+           hexName +
+           "}\r\n"
            "[NOME]\r\n"
            "Scheda controllo - firmware di prova\r\n"
            "[ARTICOLO1]\r\n"
@@ -134,17 +138,33 @@ bool writeFile(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_sample_package OUTPUT_DIR\n");
+    if (argc != 2 && argc != 4) {
+        std::fprintf(stderr, "usage: make_sample_package OUTPUT_DIR [PROGRAM_BYTES NAME]\n");
         return 2;
     }
     const std::string folder = argv[1];
-    const std::string hex = sampleHex();
-    if (!writeFile(folder + "/sample.hex", hex)) {
-        std::fprintf(stderr, "make_sample_package: cannot write %s/sample.hex\n", folder.c_str());
+    uint32_t programBytes = kDefaultProgramBytes;
+    std::string name = "sample";
+    if (argc == 4) {
+        char* end = nullptr;
+        const unsigned long bytes = std::strtoul(argv[2], &end, 10);
+        if (*end != '\0' || bytes == 0 || bytes % 16 != 0 || bytes > kProgramEnd - kProgramStart) {
+            std::fprintf(stderr,
+                         "make_sample_package: PROGRAM_BYTES is a multiple of 16 up to %u\n",
+                         kProgramEnd - kProgramStart);
+            return 2;
+        }
+        programBytes = static_cast<uint32_t>(bytes);
+        name = argv[3];
+    }
+    const std::string hexName = name + ".hex";
+    const std::string hex = sampleHex(programBytes);
+    if (!writeFile(folder + "/" + hexName, hex)) {
+        std::fprintf(stderr, "make_sample_package: cannot write %s/%s\n", folder.c_str(),
+                     hexName.c_str());
         return 1;
     }
-    const std::string packagePath = folder + "/sample.fwz";
+    const std::string packagePath = folder + "/" + name + ".fwz";
     std::remove(packagePath.c_str());
     int error = 0;
     zip_t* archive = zip_open(packagePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
@@ -153,8 +173,8 @@ int main(int argc, char** argv) {
                      packagePath.c_str(), error);
         return 1;
     }
-    if (!addMember(archive, "info.txt", sampleInfo()) || !addMember(archive, "sample.hex", hex) ||
-        zip_close(archive) != 0) {
+    if (!addMember(archive, "info.txt", sampleInfo(hexName)) ||
+        !addMember(archive, hexName.c_str(), hex) || zip_close(archive) != 0) {
         std::fprintf(stderr, "make_sample_package: %s\n", zip_strerror(archive));
         zip_discard(archive);
         return 1;

@@ -2,6 +2,8 @@
 // TempFolder, and whole-file reads and writes.
 #pragma once
 
+#include "tools/vboard/intel_hex.h"
+
 #include <gtest/gtest.h>
 
 #include <QByteArray>
@@ -38,17 +40,7 @@ inline bool loadEnglishTexts() {
 
 // One Intel HEX record (count, address, type, data, checksum) and its CR LF.
 inline QByteArray hexRecord(uint16_t address, uint8_t type, const QByteArray& data) {
-    QByteArray bytes;
-    bytes.append(char(data.size()));
-    bytes.append(char(address >> 8));
-    bytes.append(char(address & 0xFF));
-    bytes.append(char(type));
-    bytes.append(data);
-    unsigned sum = 0;
-    for (char b : bytes)
-        sum += uint8_t(b);
-    bytes.append(char((0x100 - (sum & 0xFF)) & 0xFF));
-    return ":" + bytes.toHex().toUpper() + "\r\n";
+    return vboard::intelHexRecord(type, address, data);
 }
 
 inline std::optional<QByteArray> readFileBytes(const QString& path) {

@@ -21,6 +21,7 @@
 #include "tests/support/scripted_frontend.h"
 #include "tests/support/vboard_fixture.h"
 #include "tools/vboard/image_check.h"
+#include "tools/vboard/intel_hex.h"
 
 namespace dwnfrw {
 namespace {
@@ -39,21 +40,13 @@ constexpr int kErasePackets = 505;
 // Program memory 0x000200..0x0005FF (64 lines), 16 EEPROM bytes and the user ID.
 QByteArray testImage() {
     auto record = [](uint16_t address, uint8_t type, const QByteArray& data) {
-        QByteArray bytes;
-        bytes.append(char(data.size()));
-        bytes.append(char(address >> 8));
-        bytes.append(char(address & 0xFF));
-        bytes.append(char(type));
-        bytes.append(data);
-        uint8_t sum = 0;
-        for (char c : bytes) sum += uint8_t(c);
-        bytes.append(char(uint8_t(0x100 - sum)));
-        return ':' + bytes.toHex().toUpper() + "\r\n";
+        return vboard::intelHexRecord(type, address, data);
     };
     QByteArray hex = record(0, 4, QByteArray::fromHex("0000"));
     for (uint32_t a = 0x200; a < 0x600; a += 16) {
         QByteArray data;
-        for (uint32_t i = 0; i < 16; ++i) data.append(char((a + i) * 13 + (a >> 4)));
+        for (uint32_t i = 0; i < 16; ++i)
+            data.append(char((a + i) * 13 + (a >> 4)));
         hex += record(uint16_t(a), 0, data);
     }
     hex += record(0, 4, QByteArray::fromHex("0020"));
@@ -66,7 +59,8 @@ QByteArray testImage() {
 
 QByteArray fileHash(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return {};
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
     return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
 }
 
@@ -95,7 +89,7 @@ vboard::BoardOptions with(std::function<void(vboard::BoardOptions&)> change) {
 }
 
 class FaultMatrixTest : public ::testing::TestWithParam<Row> {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(data_.isValid());
         resetGlobals();
@@ -117,9 +111,9 @@ protected:
         package_ = data_.filePath(QStringLiteral("matrix.fwz"));
         ASSERT_TRUE(testing::buildZip(
             package_,
-            {{QStringLiteral("info.txt"), testing::infoBlock(QStringLiteral("fw.hex"),
-                                                             QStringLiteral("4.0.1"),
-                                                             QStringLiteral("Matrice"))},
+            {{QStringLiteral("info.txt"),
+              testing::infoBlock(QStringLiteral("fw.hex"), QStringLiteral("4.0.1"),
+                                 QStringLiteral("Matrice"))},
              {QStringLiteral("fw.hex"), image_}},
             testing::Encryption::Aes256));
         session_.WorkFolder = data_.filePath(QStringLiteral("tempfrw"));
@@ -153,11 +147,14 @@ protected:
 
     QStringList logLines() const {
         QStringList lines;
-        for (const QString& name : QDir(globals().LogsFolder).entryList({QStringLiteral("*.LOG")})) {
+        for (const QString& name :
+             QDir(globals().LogsFolder).entryList({QStringLiteral("*.LOG")})) {
             QFile file(QDir(globals().LogsFolder).filePath(name));
-            if (!file.open(QIODevice::ReadOnly)) continue;
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
             for (const QByteArray& line : file.readAll().split('\n')) {
-                if (!line.trimmed().isEmpty()) lines.append(QString::fromLocal8Bit(line.trimmed()));
+                if (!line.trimmed().isEmpty())
+                    lines.append(QString::fromLocal8Bit(line.trimmed()));
             }
         }
         return lines;
@@ -186,9 +183,11 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
     {
         VirtualBoardOnPort board(row.board, kPort);
         ASSERT_TRUE(board.ok()) << board.error().toStdString();
-        if (row.onYield) fe.events.onYield = [&](int count) { row.onYield(board, count); };
+        if (row.onYield)
+            fe.events.onYield = [&](int count) { row.onYield(board, count); };
         fe.dialogs.queueAnswer(MsgAnswer::Ok);
-        for (MsgAnswer answer : row.answers) fe.dialogs.queueAnswer(answer);
+        for (MsgAnswer answer : row.answers)
+            fe.dialogs.queueAnswer(answer);
         first = run(fe);
         fe.events.onYield = nullptr;
         faults = board.board().counters();
@@ -219,7 +218,8 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
     EXPECT_TRUE(log.first().contains(QLatin1String("LINK TX")));
     QString lastLine;
     for (const QString& line : log) {
-        if (line.contains(QLatin1String("<- TX "))) lastLine = line.section(QLatin1String("<- TX "), 1);
+        if (line.contains(QLatin1String("<- TX ")))
+            lastLine = line.section(QLatin1String("<- TX "), 1);
     }
 
     // A second run on a healthy board.
@@ -236,49 +236,96 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
     }
 
     // One line per row for docs/reliability.md.
-    std::printf("MATRIX | %s | %s | %s | corrupted %llu, lost requests %llu, lost replies %llu, "
-                "exchanges %llu | last line sent: %s |\n",
-                row.name,
-                first.end == RunReport::End::Succeeded ? "success"
-                                                       : qPrintable(first.failureText),
-                "second run: success", static_cast<unsigned long long>(faults.corruptedBytes),
-                static_cast<unsigned long long>(faults.droppedRequests),
-                static_cast<unsigned long long>(faults.droppedReplies),
-                static_cast<unsigned long long>(faults.exchanges),
-                lastLine.isEmpty() ? "none" : qPrintable(lastLine.left(6)));
+    std::printf(
+        "MATRIX | %s | %s | %s | corrupted %llu, lost requests %llu, lost replies %llu, "
+        "exchanges %llu | last line sent: %s |\n",
+        row.name,
+        first.end == RunReport::End::Succeeded ? "success" : qPrintable(first.failureText),
+        "second run: success", static_cast<unsigned long long>(faults.corruptedBytes),
+        static_cast<unsigned long long>(faults.droppedRequests),
+        static_cast<unsigned long long>(faults.droppedReplies),
+        static_cast<unsigned long long>(faults.exchanges),
+        lastLine.isEmpty() ? "none" : qPrintable(lastLine.left(6)));
 }
 
 const Row kRows[] = {
     {"healthy", app(), nullptr, {}, {}},
-    {"corrupt_0_1_percent", with([](auto& o) { o.corruptRate = 0.001; o.seed = 11; }), nullptr, {},
-     {1005, 1106, 1107}, true},
-    {"corrupt_0_5_percent", with([](auto& o) { o.corruptRate = 0.005; o.seed = 12; }), nullptr, {},
-     {1005, 1096, 1106, 1107}, true},
-    {"corrupt_2_percent", with([](auto& o) { o.corruptRate = 0.02; o.seed = 13; }), nullptr, {},
-     {1005, 1096, 1106, 1107}, true},
-    {"drop_5_percent", with([](auto& o) { o.dropRate = 0.05; o.seed = 14; }), nullptr, {},
-     {1005, 1096, 1106, 1107}, true},
-    {"drop_20_percent", with([](auto& o) { o.dropRate = 0.20; o.seed = 15; }), nullptr, {},
-     {1005, 1096, 1106, 1107}, true},
+    {"corrupt_0_1_percent",
+     with([](auto& o) {
+         o.corruptRate = 0.001;
+         o.seed = 11;
+     }),
+     nullptr,
+     {},
+     {1005, 1106, 1107},
+     true},
+    {"corrupt_0_5_percent",
+     with([](auto& o) {
+         o.corruptRate = 0.005;
+         o.seed = 12;
+     }),
+     nullptr,
+     {},
+     {1005, 1096, 1106, 1107},
+     true},
+    {"corrupt_2_percent",
+     with([](auto& o) {
+         o.corruptRate = 0.02;
+         o.seed = 13;
+     }),
+     nullptr,
+     {},
+     {1005, 1096, 1106, 1107},
+     true},
+    {"drop_5_percent",
+     with([](auto& o) {
+         o.dropRate = 0.05;
+         o.seed = 14;
+     }),
+     nullptr,
+     {},
+     {1005, 1096, 1106, 1107},
+     true},
+    {"drop_20_percent",
+     with([](auto& o) {
+         o.dropRate = 0.20;
+         o.seed = 15;
+     }),
+     nullptr,
+     {},
+     {1005, 1096, 1106, 1107},
+     true},
     {"silent_mid_erase",
-     with([](auto& o) { o.stopAfterExchanges = kExchangesBeforeErase + 200; }), nullptr, {},
+     with([](auto& o) { o.stopAfterExchanges = kExchangesBeforeErase + 200; }),
+     nullptr,
+     {},
      {1005}},
     {"silent_mid_write",
      with([](auto& o) { o.stopAfterExchanges = kExchangesBeforeErase + kErasePackets + 41; }),
-     nullptr, {}, {1106, 1107}},
-    {"unplugged_mid_write", app(),
+     nullptr,
+     {},
+     {1106, 1107}},
+    {"unplugged_mid_write",
+     app(),
      // The erase yields once a packet; the write pass once a line after it.
      [](VirtualBoardOnPort& board, int yields) {
-         if (yields == kErasePackets + 30) board.board().unplug();
+         if (yields == kErasePackets + 30)
+             board.board().unplug();
      },
-     {}, {1106, 1107}},
-    {"wrong_bootloader_version", with([](auto& o) { o.wrongVersion = true; }), nullptr, {},
-     {1097}},
-    {"application_link_error_declined", with([](auto& o) { o.appLinkError = 5; }), nullptr,
-     {MsgAnswer::No}, {1005}},
-    {"application_link_error_accepted", with([](auto& o) { o.appLinkError = 5; }), nullptr,
+     {},
+     {1106, 1107}},
+    {"wrong_bootloader_version", with([](auto& o) { o.wrongVersion = true; }), nullptr, {}, {1097}},
+    {"application_link_error_declined",
+     with([](auto& o) { o.appLinkError = 5; }),
+     nullptr,
+     {MsgAnswer::No},
+     {1005}},
+    {"application_link_error_accepted",
+     with([](auto& o) { o.appLinkError = 5; }),
+     nullptr,
      // No loader-entry command is sent: the application keeps the line.
-     {MsgAnswer::Yes}, {1096}},
+     {MsgAnswer::Yes},
+     {1096}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Matrix, FaultMatrixTest, ::testing::ValuesIn(kRows),

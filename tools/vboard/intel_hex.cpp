@@ -4,11 +4,8 @@
 
 namespace vboard {
 
-namespace {
-
-constexpr int kDumpRecordBytes = 16;
-
-QByteArray record(uint8_t type, uint16_t address, const QByteArray& data) {
+QByteArray intelHexRecord(uint8_t type, uint16_t address, const QByteArray& data,
+                          const char* lineEnd) {
     QByteArray bytes;
     bytes.append(char(data.size()));
     bytes.append(char(address >> 8));
@@ -19,7 +16,15 @@ QByteArray record(uint8_t type, uint16_t address, const QByteArray& data) {
     for (char c : bytes)
         sum = uint8_t(sum + uint8_t(c));
     bytes.append(char(uint8_t(-sum)));
-    return ':' + bytes.toHex().toUpper() + '\n';
+    return ':' + bytes.toHex().toUpper() + lineEnd;
+}
+
+namespace {
+
+constexpr int kDumpRecordBytes = 16;
+
+QByteArray record(uint8_t type, uint16_t address, const QByteArray& data) {
+    return intelHexRecord(type, address, data, "\n");
 }
 
 }  // namespace

@@ -11,9 +11,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "batch/terminal_frontend.h"
 #include "bootloader/modcomm.h"
@@ -33,6 +35,9 @@ namespace {
 using namespace dwnfrw;
 
 enum ExitCode { kSuccess = 0, kFailure = 1, kUsage = 2, kDeclined = 3 };
+
+// Every region line sends sixteen bytes, padded where the image has none.
+constexpr int kRegionLineBytes = 16;
 
 const char* const kUsageText =
     "usage:\n"
@@ -58,6 +63,23 @@ int usage(const char* problem) {
 void printJson(const QJsonObject& object) {
     std::fprintf(stdout, "%s\n", QJsonDocument(object).toJson(QJsonDocument::Indented).constData());
     std::fflush(stdout);
+}
+
+// An update that ends before the run: the text on standard error and, with
+// --json, a report of the same shape as a run's.
+int failBeforeRun(const QString& failure, const QString& package, bool json) {
+    std::fprintf(stderr, "dwnfrw-batch: %s\n", qPrintable(failure));
+    if (json) {
+        printJson(QJsonObject{{QStringLiteral("outcome"), QStringLiteral("failure")},
+                              {QStringLiteral("exitCode"), kFailure},
+                              {QStringLiteral("failure"), failure},
+                              {QStringLiteral("package"), QFileInfo(package).absoluteFilePath()},
+                              {QStringLiteral("texts"), QJsonArray()},
+                              {QStringLiteral("bytesWritten"), 0},
+                              {QStringLiteral("bytesVerified"), 0},
+                              {QStringLiteral("seconds"), 0}});
+    }
+    return kFailure;
 }
 
 struct UpdateOptions {
@@ -122,14 +144,12 @@ class BatchHost : public StartupHost {
 
     bool anotherCopyRunning() override { return !instance_.acquire(); }
     void prepareGui() override {}
-    void showMessage(const QString& text) override {
-        std::fprintf(stderr, "dwnfrw-batch: %s\n", qPrintable(text));
-        failure_ = text;
-    }
+    // Only start-up's language failure arrives here; runUpdate reports it.
+    void showMessage(const QString& text) override { startupMessage = batch::terminalText(text); }
     void showMainWindow() override;
 
     int exitCode = kFailure;
-    QString failure_;
+    QString startupMessage;
 
   private:
     const UpdateOptions& options_;
@@ -140,9 +160,10 @@ class BatchHost : public StartupHost {
 void BatchHost::showMainWindow() {
     const bool interactive = !options_.json && isatty(STDOUT_FILENO);
     FILE* out = options_.json ? stderr : stdout;
+    batch::TerminalProgress progress(out, interactive);
     batch::TerminalDialogs dialogs(options_.yes, out, stderr);
     dialogs.quiet = options_.json;
-    batch::TerminalProgress progress(out, interactive);
+    dialogs.setProgress(&progress);
     batch::TerminalPump events;
     batch::TerminalToolbar toolbar(port_);
     batch::TerminalClockTimer timer;
@@ -152,10 +173,12 @@ void BatchHost::showMainWindow() {
 
     PackageSession session;
     session.WorkFolder = joinPath(globals().DataFolder, QStringLiteral("tempfrw"));
+    const QString packagePath = QFileInfo(options_.package).absoluteFilePath();
     QJsonObject report;
-    report.insert(QStringLiteral("package"), options_.package);
+    report.insert(QStringLiteral("package"), packagePath);
+    report.insert(QStringLiteral("port"), options_.port);
 
-    dialogs.setChosenFile(QFileInfo(options_.package).absoluteFilePath());
+    dialogs.setChosenFile(packagePath);
     OpenFile(session, frontend);
     const bool accepted = toolbar.isToolEnabled(QStringLiteral("dwn"));
 
@@ -173,38 +196,51 @@ void BatchHost::showMainWindow() {
     }
     removeWorkFolder(session.WorkFolder);
 
+    // The failure is the text of the error message the window would have
+    // shown: text 1011 and the reason for a refused package, text 1018 and
+    // the reason for a failed run. It reached standard error with the message.
+    QString failure = dialogs.lastCriticalText;
+    bool failurePrinted = !failure.isEmpty();
     QString outcome;
     if (!accepted) {
         exitCode = kFailure;
         outcome = QStringLiteral("package refused");
-        failure_ = dialogs.lastCriticalText;
+        if (failure.isEmpty()) {
+            // The window drops a file without the .fwz extension silently.
+            failure = QStringLiteral("%1 is not a firmware package (.fwz)").arg(packagePath);
+        }
     } else if (run.end == RunReport::End::Succeeded) {
         exitCode = kSuccess;
         outcome = QStringLiteral("success");
+        failure.clear();
     } else if (dialogs.declined) {
         exitCode = kDeclined;
         outcome = QStringLiteral("declined");
-        failure_ = run.failureText;
+        std::fprintf(stderr, "dwnfrw-batch: a question was answered No (--yes answers Yes)\n");
     } else {
         exitCode = kFailure;
         outcome = QStringLiteral("failure");
-        failure_ = run.failureText;
+        if (failure.isEmpty()) {
+            failure = GetText(1018) + QLatin1Char('\r') + run.failureText;
+            failurePrinted = false;
+        }
     }
-    if (!failure_.isEmpty() && exitCode != kSuccess) {
-        std::fprintf(stderr, "dwnfrw-batch: %s\n", qPrintable(batch::terminalText(failure_)));
-    }
+    failure = batch::terminalText(failure);
+    if (exitCode == kFailure && !failurePrinted)
+        std::fprintf(stderr, "dwnfrw-batch: %s\n", qPrintable(failure));
 
-    const int linesDone =
-        run.end == RunReport::End::Succeeded ? plan.lines : progress.linesStarted();
+    // A line counts once it was written and verified: on a failure the line
+    // being worked on did not complete.
+    const int linesDone = run.end == RunReport::End::Succeeded
+                              ? plan.lines
+                              : std::max(0, std::min(progress.linesStarted(), plan.lines) - 1);
     report.insert(QStringLiteral("outcome"), outcome);
     report.insert(QStringLiteral("exitCode"), exitCode);
-    report.insert(QStringLiteral("failure"), batch::terminalText(failure_));
-    report.insert(QStringLiteral("texts"), QJsonArray::fromStringList([&] {
-                      QStringList texts;
-                      for (const QString& t : dialogs.shownTexts)
-                          texts.append(batch::terminalText(t));
-                      return texts;
-                  }()));
+    report.insert(QStringLiteral("failure"), failure);
+    QJsonArray texts;
+    for (const QString& text : dialogs.shownTexts)
+        texts.append(batch::terminalText(text));
+    report.insert(QStringLiteral("texts"), texts);
     if (run.device) {
         report.insert(QStringLiteral("device"),
                       QJsonObject{{QStringLiteral("version"), run.device->DeviceVerFW},
@@ -212,13 +248,23 @@ void BatchHost::showMainWindow() {
                                   {QStringLiteral("brand"), run.device->DeviceBrand},
                                   {QStringLiteral("linkError"), run.device->LinkError}});
     }
-    const int verifiedLines =
-        run.end == RunReport::End::Succeeded ? plan.lines : std::max(0, linesDone - 1);
-    report.insert(QStringLiteral("bytesWritten"), linesDone * 16);
-    report.insert(QStringLiteral("bytesVerified"), verifiedLines * 16);
+    report.insert(QStringLiteral("bytesWritten"), linesDone * kRegionLineBytes);
+    report.insert(QStringLiteral("bytesVerified"), linesDone * kRegionLineBytes);
     report.insert(QStringLiteral("seconds"), progress.elapsedSeconds());
     if (options_.json)
         printJson(report);
+}
+
+// "3" or "COM3" (any case) name a port by number; anything else is a device.
+std::optional<int> portNumber(const QString& text) {
+    static const QRegularExpression pattern(QStringLiteral("^(?:COM)?([0-9]+)$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    bool ok = false;
+    const int number = match.captured(1).toInt(&ok);
+    return ok ? number : 0;
 }
 
 int runUpdate(const QStringList& args) {
@@ -245,6 +291,9 @@ int runUpdate(const QStringList& args) {
             if (!value(brand))
                 return usage("--brand needs a brand");
             options.secondBrand = brand.compare(QLatin1String("kestova"), Qt::CaseInsensitive) == 0;
+            if (!options.secondBrand &&
+                brand.compare(QLatin1String("norvexa"), Qt::CaseInsensitive))
+                return usage("--brand takes kestova (or norvexa, the default)");
         } else if (a == QLatin1String("--log")) {
             options.log = true;
         } else if (a == QLatin1String("--no-check")) {
@@ -264,30 +313,31 @@ int runUpdate(const QStringList& args) {
     if (options.port.isEmpty() || options.package.isEmpty()) {
         return usage("update needs --port and --package");
     }
-    if (options.lang.contains(QLatin1Char(' ')) || options.lang.isEmpty()) {
+    // The code becomes part of start-up's command line, so it must be one word.
+    static const QRegularExpression languageCode(QStringLiteral("^[A-Za-z]{1,8}$"));
+    if (!languageCode.match(options.lang).hasMatch()) {
         return usage("--lang takes one code such as ENG or ITA");
     }
 
     // A device path stands behind port 1 of a ports folder of our own, so the
     // core keeps naming ports by number as the window does.
-    bool numeric = false;
-    int port = options.port.toInt(&numeric);
+    std::optional<int> port = portNumber(options.port);
     std::unique_ptr<QTemporaryDir> portsFolder;
-    if (!numeric) {
+    if (!port) {
         portsFolder = std::make_unique<QTemporaryDir>();
         const QString device = QFileInfo(options.port).absoluteFilePath();
         if (!portsFolder->isValid() ||
             !QFile::link(device, QDir(portsFolder->path()).filePath(QStringLiteral("COM1")))) {
-            std::fprintf(stderr, "dwnfrw-batch: cannot use the device %s\n", qPrintable(device));
-            return kFailure;
+            return failBeforeRun(QStringLiteral("cannot use the device %1").arg(device),
+                                 options.package, options.json);
         }
-        qputenv("DWNFRW_PORTS", portsFolder->path().toLocal8Bit());
+        qputenv("DWNFRW_PORTS", QFile::encodeName(portsFolder->path()));
         port = 1;
-    } else if (port < 1) {
+    } else if (*port < 1) {
         return usage("--port takes a number from 1 or a device path");
     }
 
-    QStringList line{QStringLiteral("/COM=%1").arg(port), QStringLiteral("/L=") + options.lang};
+    QStringList line{QStringLiteral("/COM=%1").arg(*port), QStringLiteral("/L=") + options.lang};
     if (options.log)
         line << QStringLiteral("/LOG");
     if (options.noCheck)
@@ -299,15 +349,22 @@ int runUpdate(const QStringList& args) {
     if (options.secondBrand)
         line << QStringLiteral("/BRAND=KESTOVA");
 
-    BatchHost host(options, port);
-    const StartupEnd end = Main(line.join(QLatin1Char(' ')), host);
-    if (end == StartupEnd::AnotherCopy) {
-        std::fprintf(stderr, "dwnfrw-batch: another copy of the updater is running\n");
-        return kFailure;
+    BatchHost host(options, *port);
+    switch (Main(line.join(QLatin1Char(' ')), host)) {
+        case StartupEnd::WindowShown:
+            return host.exitCode;
+        case StartupEnd::AnotherCopy:
+            return failBeforeRun(QStringLiteral("another copy of the updater is running"),
+                                 options.package, options.json);
+        case StartupEnd::LanguageFailed:
+            return failBeforeRun(host.startupMessage, options.package, options.json);
+        case StartupEnd::EmptyCommandLine:
+        case StartupEnd::MissingSetting:
+            break;
     }
-    if (end != StartupEnd::WindowShown)
-        return kFailure;
-    return host.exitCode;
+    return failBeforeRun(
+        QStringLiteral("start-up refused the command line %1").arg(line.join(QLatin1Char(' '))),
+        options.package, options.json);
 }
 
 int runInfo(const QStringList& args) {
@@ -345,15 +402,20 @@ int runInfo(const QStringList& args) {
             continue;
         const InfoDisplay shown = describeInfoRecord(table[i]);
         if (json) {
+            // One-line fields lose the blank or line break a block's layout
+            // leaves at their end; several lines keep their shape.
+            const auto oneLine = [](const QString& text) {
+                return batch::terminalText(text).trimmed();
+            };
             records.append(
                 QJsonObject{{QStringLiteral("index"), static_cast<int>(i)},
-                            {QStringLiteral("name"), batch::terminalText(table[i].Nome)},
-                            {QStringLiteral("articles"), shown.articoli},
-                            {QStringLiteral("version"), batch::terminalText(shown.fwVer)},
+                            {QStringLiteral("name"), oneLine(table[i].Nome)},
+                            {QStringLiteral("articles"), oneLine(shown.articoli)},
+                            {QStringLiteral("version"), oneLine(shown.fwVer)},
                             {QStringLiteral("functions"), batch::terminalText(shown.funzioni)},
                             {QStringLiteral("bugFixes"), batch::terminalText(shown.bugFix)},
                             {QStringLiteral("notes"), batch::terminalText(shown.note)},
-                            {QStringLiteral("type"), batch::terminalText(shown.tipo)}});
+                            {QStringLiteral("type"), oneLine(shown.tipo)}});
             continue;
         }
         std::printf("== %s\n", qPrintable(batch::terminalText(table[i].Nome).trimmed()));

@@ -13,6 +13,9 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
+// A tenth of a second between bar redraws is smooth enough for a person.
+constexpr qint64 kBarRefreshMs = 100;
+
 // The first Ctrl-C asks the running pass to stop at its next line, as the
 // window's stop does; a second one ends the program at once.
 void onInterrupt(int) {
@@ -55,6 +58,8 @@ QString terminalText(const QString& text) {
 MsgAnswer TerminalDialogs::message(const QString& prompt, const QString& title, MsgButtons buttons,
                                    MsgIcon icon) {
     shownTexts.append(prompt);
+    if (progress_ != nullptr)
+        progress_->breakLine();
     if (icon == MsgIcon::Critical)
         lastCriticalText = prompt;
     FILE* stream = (quiet || icon == MsgIcon::Critical) ? err_ : out_;
@@ -148,7 +153,7 @@ double TerminalProgress::fractionDone() const {
     return std::min(1.0, (erased * eraseWork + written) / total);
 }
 
-void TerminalProgress::render() {
+void TerminalProgress::render(bool force) {
     const qint64 now = clock_.elapsed();
     const double elapsed = now / 1000.0;
     const double fraction = fractionDone();
@@ -156,8 +161,8 @@ void TerminalProgress::render() {
     const bool planned = erasePackets_ + lines_ > 0;
 
     if (interactive_) {
-        if (now - lastRenderMs_ < 100)
-            return;  // a tenth of a second is smooth enough
+        if (!force && now - lastRenderMs_ < kBarRefreshMs)
+            return;
         lastRenderMs_ = now;
         constexpr int kWidth = 30;
         const int filled = percent * kWidth / 100;
@@ -173,6 +178,7 @@ void TerminalProgress::render() {
                                  .arg(operation_.left(40));
         std::fprintf(out_, "%s\033[K", qPrintable(line));
         std::fflush(out_);
+        barOnLine_ = true;
         return;
     }
     // Plain lines: each new kind of operation once, and every tenth of the work.
@@ -190,13 +196,17 @@ void TerminalProgress::render() {
     std::fflush(out_);
 }
 
+void TerminalProgress::breakLine() {
+    if (!barOnLine_)
+        return;
+    render(true);
+    std::fprintf(out_, "\n");
+    std::fflush(out_);
+    barOnLine_ = false;
+}
+
 void TerminalProgress::finish() {
-    if (interactive_) {
-        lastRenderMs_ = -1000;
-        render();
-        std::fprintf(out_, "\n");
-        std::fflush(out_);
-    }
+    breakLine();
 }
 
 void TerminalPump::processEvents() {

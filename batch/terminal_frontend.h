@@ -16,12 +16,16 @@ namespace dwnfrw::batch {
 // Turns the program's CR line breaks into the terminal's.
 QString terminalText(const QString& text);
 
+class TerminalProgress;
+
 class TerminalDialogs : public UserDialogs {
   public:
     TerminalDialogs(bool answerYes, FILE* out, FILE* err) : yes_(answerYes), out_(out), err_(err) {}
 
     // The file the next open-file dialog "chooses".
     void setChosenFile(const QString& path) { chosen_ = path; }
+    // A message ends the progress bar's line first, so both stay readable.
+    void setProgress(TerminalProgress* progress) { progress_ = progress; }
 
     MsgAnswer message(const QString& prompt, const QString& title, MsgButtons buttons,
                       MsgIcon icon) override;
@@ -36,6 +40,7 @@ class TerminalDialogs : public UserDialogs {
     bool yes_;
     FILE* out_;
     FILE* err_;
+    TerminalProgress* progress_ = nullptr;
     std::optional<QString> chosen_;
 };
 
@@ -59,13 +64,16 @@ class TerminalProgress : public ProgressView {
     void setBarVisible(bool visible) override;
     void setBarMaximum(int maximum) override;
     void setBarValue(int value) override;
+    // Ends the bar's line (drawn once more, up to date) so other output
+    // starts on a line of its own.
+    void breakLine();
     void finish();
 
     int linesStarted() const { return linesStarted_; }
     double elapsedSeconds() const { return clock_.elapsed() / 1000.0; }
 
   private:
-    void render();
+    void render(bool force = false);
     double fractionDone() const;
     void finishRange();
 
@@ -85,6 +93,7 @@ class TerminalProgress : public ProgressView {
     int lastPlainPercent_ = -1;
     QString lastPlainOperation_;
     qint64 lastRenderMs_ = -1000;
+    bool barOnLine_ = false;  // the cursor stands at the end of a bar line
 };
 
 // Lets timers run and turns Ctrl-C into the stop flag.

@@ -66,9 +66,11 @@ QString findModuleFile(const QString& fileName) {
 }
 
 // Libraries that served an object stay loaded for the life of the program,
-// as the objects' texts point into them.
+// as the objects' texts point into them. The table is never destroyed either:
+// the text source, a global, may still call into a library while the program
+// ends, and a table freed at exit would leave the libraries unreferenced.
 SharedLibrary* loadedModule(const QString& path) {
-    static QHash<QString, SharedLibrary*> modules;
+    static QHash<QString, SharedLibrary*>& modules = *new QHash<QString, SharedLibrary*>();
     if (SharedLibrary* known = modules.value(path))
         return known;
     auto library = std::make_unique<SharedLibrary>();

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <algorithm>
+#include <limits>
 
 #include "platform/serial_line.h"
 
@@ -65,6 +66,12 @@ Answer parseAnswer(const QByteArray& line) {
             return answer;
         answer.values.append(value);
     }
+    // The application's codes are 0 or more. A negative one would land on our
+    // own LinkError values after the offset (-100 would read as success) and a
+    // huge one would overflow it, so such an answer counts as noise.
+    if (isError && (answer.values[0] < 0 ||
+                    answer.values[0] > std::numeric_limits<int32_t>::max() - kLinkDeviceError))
+        return answer;
     answer.valid = true;
     answer.isError = isError;
     return answer;

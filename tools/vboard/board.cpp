@@ -201,13 +201,14 @@ class ApplicationMode : public ModeHandler {
         }
         if (command + '\r' != ctrllink::identificationRequest())
             return;
-        ++board.counters.exchanges;
+        // Only answered requests count as exchanges, as in the bootloader.
         if (board.options.appSilent)
             return;
         if (board.options.stopAfterExchanges >= 0 &&
-            board.counters.exchanges > uint64_t(board.options.stopAfterExchanges)) {
+            board.counters.exchanges >= uint64_t(board.options.stopAfterExchanges)) {
             return;
         }
+        ++board.counters.exchanges;
         board.replies.push_back(board.options.appLinkError != 0
                                     ? ctrllink::errorAnswer(board.options.appLinkError)
                                     : ctrllink::versionAnswer(board.options.appVersion,

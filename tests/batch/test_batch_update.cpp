@@ -1,0 +1,399 @@
+// dwnfrw-batch update against a virtual board: exit codes, the JSON report,
+// the board's memory afterwards, progress on a pipe and on a terminal, Ctrl-C.
+#include <pty.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <thread>
+
+#include "startup/single_instance.h"
+#include "tests/batch/batch_process.h"
+#include "tests/package/package_fixtures.h"
+#include "tests/support/vboard_fixture.h"
+#include "tools/vboard/image_check.h"
+
+namespace dwnfrw::testing {
+namespace {
+
+// One Intel HEX record.
+QByteArray hexRecord(uint16_t address, uint8_t type, const QByteArray& data) {
+    QByteArray body;
+    body.append(char(data.size()));
+    body.append(char(address >> 8));
+    body.append(char(address & 0xFF));
+    body.append(char(type));
+    body.append(data);
+    uint8_t sum = 0;
+    for (char byte : body)
+        sum = uint8_t(sum + uint8_t(byte));
+    body.append(char(uint8_t(-sum)));
+    return ':' + body.toHex().toUpper() + "\r\n";
+}
+
+QByteArray upperAddress(uint16_t upper) {
+    return hexRecord(0, 0x04, QByteArray(1, char(upper >> 8)) + char(upper & 0xFF));
+}
+
+QByteArray pattern(int length, int seed) {
+    QByteArray bytes(length, '\0');
+    for (int i = 0; i < length; ++i)
+        bytes[i] = char((i * 7 + seed * 31) & 0xFF);
+    return bytes;
+}
+
+// A small image in every region the update writes: four program lines above
+// the boot block, one EEPROM line and the user ID (configuration is never
+// written). Six region lines, 96 bytes on the wire.
+QByteArray smallImage() {
+    QByteArray hex = upperAddress(0x0000);
+    for (int i = 0; i < 4; ++i)
+        hex += hexRecord(uint16_t(0x0200 + 16 * i), 0x00, pattern(16, i));
+    hex += upperAddress(0x0020) + hexRecord(0x0000, 0x00, QByteArrayLiteral("BATCH-ID"));
+    hex += upperAddress(0x0030) + hexRecord(0x0000, 0x00, QByteArray::fromHex("0022"));
+    hex += upperAddress(0x00F0) + hexRecord(0x0000, 0x00, QByteArrayLiteral("eeprom settings!"));
+    return hex + ":00000001FF\r\n";
+}
+constexpr int kSmallImageLines = 6;
+
+// Texts as the terminal shows them: line breaks are "\n".
+QString shown(const QString& text) {
+    QString out = text;
+    out.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    out.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return out;
+}
+
+QString joinedTexts(const std::vector<int>& numbers) {
+    QStringList texts;
+    for (int number : numbers)
+        texts << shown(GetText(number));
+    return texts.join(QLatin1Char('\n'));
+}
+
+class BatchUpdateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(scratch_.valid());
+        ASSERT_TRUE(loadPackageTexts()) << "the English text module is not built";
+    }
+
+    // The package with the small image, its version as given.
+    QString makePackage(const QString& version) {
+        const QString path = scratch_.path(QStringLiteral("update.fwz"));
+        EXPECT_TRUE(buildZip(
+            path,
+            {{QStringLiteral("info.txt"), infoBlock(QStringLiteral("board.hex"), version, "Board")},
+             {QStringLiteral("board.hex"), smallImage()}},
+            Encryption::Aes256));
+        return path;
+    }
+
+    std::unique_ptr<VirtualBoardOnPort> startBoard(vboard::BoardOptions options) {
+        options.startMode = vboard::BoardMode::Application;
+        auto board = std::make_unique<VirtualBoardOnPort>(options);
+        EXPECT_TRUE(board->ok()) << board->error().toStdString();
+        scratch_.setPortsFolder(board->portsFolder());
+        return board;
+    }
+
+    static vboard::ImageCheck memoryCheck(VirtualBoardOnPort& board) {
+        return vboard::checkImage(smallImage(), [&](uint32_t address, int length) {
+            return board.board().read(address, length);
+        });
+    }
+
+    BatchScratch scratch_;
+};
+
+struct UpdateCase {
+    const char* name;
+    const char* packageVersion;
+    int32_t appVersion = 4;
+    int32_t appBrand = 7;
+    int port = 3;  // the board's port
+    QStringList options;
+    int exitCode;
+    const char* outcome;
+    std::vector<int> failureTexts;  // the failure report, one text a line
+    bool written;                   // the board now holds the image
+    bool identified;                // the application gave its version
+    bool boardUntouched;            // the serial line was never opened
+    int question;                   // a question the run asked besides the confirmation
+};
+
+std::ostream& operator<<(std::ostream& out, const UpdateCase& c) {
+    return out << c.name;
+}
+
+const QString kYes = QStringLiteral("--yes");
+
+const std::vector<UpdateCase> kUpdateCases = {
+    {"Success", "4.1.7", 4, 7, 3, {kYes}, 0, "success", {}, true, true, false, 0},
+    // --yes answers every question Yes, the downgrade question too: a line
+    // technician who passes --yes has chosen the package.
+    {"OlderPackageWithYes", "4.1.7", 5, 7, 3, {kYes}, 0, "success", {}, true, true, false, 1098},
+    {"RefusedVersion",
+     "3.9.9",
+     4,
+     7,
+     3,
+     {kYes},
+     1,
+     "package refused",
+     {1011, 1015},
+     false,
+     false,
+     true,
+     0},
+    {"OldVersionWithNoCheck",
+     "3.9.9",
+     4,
+     7,
+     3,
+     {kYes, QStringLiteral("--no-check")},
+     0,
+     "success",
+     {},
+     true,
+     true,
+     false,
+     0},
+    {"DeclinedWithoutYes", "4.1.7", 4, 7, 3, {}, 3, "declined", {}, false, false, true, 0},
+    // No link for COM64 in the ports folder, and no /dev/ttyUSB31 either.
+    {"MissingPort", "4.1.7", 4, 7, 64, {kYes}, 1, "failure", {1018, 1093}, false, false, true, 0},
+    {"WrongBrand", "4.1.7", 4, 20, 3, {kYes}, 1, "failure", {1018, 1108}, false, true, false, 0},
+};
+
+class BatchUpdateOutcome : public BatchUpdateTest,
+                           public ::testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(BatchUpdateOutcome, ExitCodeReportAndBoard) {
+    const UpdateCase& c = GetParam();
+    const QString package = makePackage(QString::fromLatin1(c.packageVersion));
+    vboard::BoardOptions options;
+    options.appVersion = c.appVersion;
+    options.appBrand = c.appBrand;
+    auto board = startBoard(options);
+
+    const BatchResult result = scratch_.run(
+        QStringList{QStringLiteral("update"), QStringLiteral("--port"), QString::number(c.port),
+                    QStringLiteral("--package"), package, QStringLiteral("--json")} +
+        c.options);
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, c.exitCode) << result;
+
+    const QJsonObject report = result.json();
+    ASSERT_FALSE(report.isEmpty()) << "standard output is not one JSON report\n" << result;
+    EXPECT_EQ(report[QStringLiteral("exitCode")].toInt(), c.exitCode);
+    EXPECT_EQ(report[QStringLiteral("outcome")].toString(), QString::fromLatin1(c.outcome));
+    EXPECT_EQ(report[QStringLiteral("failure")].toString(), joinedTexts(c.failureTexts));
+    if (c.exitCode == 1) {
+        // The reason reaches standard error.
+        EXPECT_TRUE(QString::fromUtf8(result.err).contains(shown(GetText(c.failureTexts.back()))))
+            << result;
+    }
+
+    const bool accepted = c.failureTexts.empty() || c.failureTexts.front() != 1011;
+    EXPECT_EQ(report.contains(QStringLiteral("packageVersion")), accepted);
+    if (accepted) {
+        EXPECT_EQ(report[QStringLiteral("packageVersion")].toString(),
+                  QString::fromLatin1(c.packageVersion));
+    }
+    EXPECT_EQ(report.contains(QStringLiteral("device")), c.identified);
+    if (c.identified) {
+        const QJsonObject device = report[QStringLiteral("device")].toObject();
+        EXPECT_EQ(device[QStringLiteral("version")].toInt(), c.appVersion);
+        EXPECT_EQ(device[QStringLiteral("build")].toInt(), 0);
+        EXPECT_EQ(device[QStringLiteral("brand")].toInt(), c.appBrand);
+    }
+    const int bytes = c.written ? kSmallImageLines * 16 : 0;
+    EXPECT_EQ(report[QStringLiteral("bytesWritten")].toInt(), bytes);
+    EXPECT_EQ(report[QStringLiteral("bytesVerified")].toInt(), bytes);
+    EXPECT_GE(report[QStringLiteral("seconds")].toDouble(-1), 0.0);
+
+    QStringList texts;
+    for (const QJsonValue& text : report[QStringLiteral("texts")].toArray())
+        texts << text.toString();
+    if (c.written) {
+        ASSERT_FALSE(texts.isEmpty());
+        EXPECT_EQ(texts.back(), shown(GetText(1006)));
+    }
+    if (c.question != 0) {
+        const QString asked = shown(GetText(c.question))
+                                  .replace(QStringLiteral("%1"), QStringLiteral("5.0.0"))
+                                  .replace(QStringLiteral("%2"), QStringLiteral("4.1.7"));
+        EXPECT_TRUE(texts.contains(asked)) << texts.join(u'|').toStdString();
+    }
+
+    board->board().stop();
+    const vboard::ImageCheck check = memoryCheck(*board);
+    EXPECT_EQ(check.equal, c.written) << check.report.toStdString();
+    if (c.boardUntouched) {
+        EXPECT_EQ(board->board().counters().hostOpens, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BatchUpdateOutcome, ::testing::ValuesIn(kUpdateCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Without a terminal the progress is plain lines: one per kind of operation
+// and one per tenth of the work, ending at 100%.
+TEST_F(BatchUpdateTest, PlainLinesWhenNotATerminal) {
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    auto board = startBoard({});
+    const BatchResult result =
+        scratch_.run({QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("COM3"),
+                      QStringLiteral("--package"), package, QStringLiteral("--yes")});
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, 0) << result;
+    const QString out = QString::fromUtf8(result.out);
+    EXPECT_FALSE(out.contains(u'\r'));
+    EXPECT_FALSE(out.contains(u'\033'));
+    static const QRegularExpression finalLine(QStringLiteral("^\\d\\d:\\d\\d 100%$"),
+                                              QRegularExpression::MultilineOption);
+    EXPECT_TRUE(finalLine.match(out).hasMatch()) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral(" ") + GetText(1103))) << out.toStdString();
+    EXPECT_TRUE(out.contains(GetText(1006)));
+    board->board().stop();
+    EXPECT_TRUE(memoryCheck(*board).equal);
+}
+
+// On a terminal the progress is one bar line redrawn in place, with percent,
+// elapsed time and the time left; messages start on lines of their own.
+TEST_F(BatchUpdateTest, BarOnATerminal) {
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    auto board = startBoard({});
+
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    QByteArray screen;
+    // Drains the terminal while the program runs; ends when the last holder
+    // of the other side has closed it.
+    std::thread reader([&] {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            screen.append(buffer, n);
+        }
+    });
+    QProcess process;
+    scratch_.start(process,
+                   {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+                    QStringLiteral("--package"), package, QStringLiteral("--yes")},
+                   [slave](QProcess& p) {
+                       p.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
+                   });
+    const BatchResult result = BatchScratch::collect(process);
+    ::close(slave);
+    reader.join();
+    ::close(master);
+
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, 0) << result << screen.toStdString();
+    const QString text = QString::fromUtf8(screen);
+    EXPECT_TRUE(text.contains(QStringLiteral("\r[##############################] 100%")))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral(" elapsed  ~")));
+    EXPECT_TRUE(text.contains(QStringLiteral(" left")));
+    EXPECT_TRUE(text.contains(QStringLiteral("\033[K")));
+    // The success message does not share a line with the bar.
+    const qsizetype success = text.indexOf(GetText(1006));
+    ASSERT_GE(success, 0) << text.toStdString();
+    const qsizetype lineStart = text.lastIndexOf(u'\n', success);
+    EXPECT_FALSE(text.mid(lineStart, success - lineStart).contains(u'['));
+}
+
+// Ctrl-C during the erase stops the pass through the stop flag: the run ends
+// with the stop's text, as the window's stop command ends it, and goes no further.
+TEST_F(BatchUpdateTest, InterruptStopsThePass) {
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    vboard::BoardOptions options;
+    options.workDelayMs = 5;  // the erase would take about three seconds
+    auto board = startBoard(options);
+
+    QProcess process;
+    scratch_.start(process, {QStringLiteral("update"), QStringLiteral("--port"),
+                             QStringLiteral("3"), QStringLiteral("--package"), package,
+                             QStringLiteral("--yes"), QStringLiteral("--json")});
+    ASSERT_TRUE(process.waitForStarted());
+    process.setReadChannel(QProcess::StandardError);  // --json: progress goes there
+    QByteArray progress;
+    const QDeadlineTimer deadline(kBatchRunTimeoutMs);
+    while (!progress.contains(GetText(1103).toUtf8()) && !deadline.hasExpired() &&
+           process.state() == QProcess::Running) {
+        process.waitForReadyRead(int(deadline.remainingTime()));
+        progress += process.readAllStandardError();
+    }
+    ASSERT_TRUE(progress.contains(GetText(1103).toUtf8())) << progress.toStdString();
+    ASSERT_EQ(::kill(pid_t(process.processId()), SIGINT), 0);
+
+    BatchResult result = BatchScratch::collect(process);
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, 1) << result;
+    const QJsonObject report = result.json();
+    EXPECT_EQ(report[QStringLiteral("failure")].toString(), joinedTexts({1018, 1005}));
+    EXPECT_EQ(report[QStringLiteral("bytesWritten")].toInt(), 0);
+    progress += result.err;
+    EXPECT_FALSE(progress.contains(GetText(1099).toUtf8())) << "the run went on writing";
+    board->board().stop();
+    EXPECT_FALSE(memoryCheck(*board).equal);
+}
+
+TEST_F(BatchUpdateTest, AnotherCopyRunning) {
+    SingleInstance running(scratch_.lockPath());
+    ASSERT_TRUE(running.acquire());
+    const BatchResult result =
+        scratch_.run({QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+                      QStringLiteral("--package"), makePackage(QStringLiteral("4.1.7")),
+                      QStringLiteral("--json")});
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, 1) << result;
+    EXPECT_EQ(result.json()[QStringLiteral("outcome")].toString(), QStringLiteral("failure"));
+    EXPECT_TRUE(result.err.contains("another copy")) << result;
+}
+
+TEST(BatchUsage, BadUsageEndsWithTwo) {
+    BatchScratch scratch;
+    const QString pkg = QStringLiteral("x.fwz");
+    const std::vector<QStringList> cases = {
+        {},
+        {QStringLiteral("frobnicate")},
+        {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3")},
+        {QStringLiteral("update"), QStringLiteral("--package"), pkg},
+        {QStringLiteral("update"), QStringLiteral("--package"), pkg, QStringLiteral("--port")},
+        {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("0"),
+         QStringLiteral("--package"), pkg},
+        {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("COM0"),
+         QStringLiteral("--package"), pkg},
+        {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+         QStringLiteral("--package"), pkg, QStringLiteral("--colour")},
+        {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+         QStringLiteral("--package"), pkg, QStringLiteral("--lang"), QStringLiteral("ENG /LOG")},
+        {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+         QStringLiteral("--package"), pkg, QStringLiteral("--brand"), QStringLiteral("acme")},
+        {QStringLiteral("info")},
+        {QStringLiteral("info"), QStringLiteral("a.fwz"), QStringLiteral("b.fwz")},
+        {QStringLiteral("split"), QStringLiteral("image.hex")},
+        {QStringLiteral("split"), QStringLiteral("--out"), QStringLiteral("regions")},
+    };
+    for (const QStringList& arguments : cases) {
+        SCOPED_TRACE(arguments.join(u' ').toStdString());
+        const BatchResult result = scratch.run(arguments);
+        ASSERT_TRUE(result.finished);
+        EXPECT_EQ(result.exitCode, 2) << result;
+        EXPECT_TRUE(result.err.contains("usage:")) << result;
+        EXPECT_TRUE(result.out.isEmpty()) << result;
+    }
+    const BatchResult help = scratch.run({QStringLiteral("--help")});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.out.contains("dwnfrw-batch update --port"));
+}
+
+}  // namespace
+}  // namespace dwnfrw::testing

@@ -29,9 +29,12 @@ QString logFileName(const QDate& day) {
 }
 
 QString logLineText(const QString& text, const QDateTime& when) {
-    const QLocale locale = QLocale::system();
+    // The locale and its formats stay the same for the program's life; a run
+    // writes a line per region line, so they are looked up once.
+    static const QLocale locale = QLocale::system();
+    static const QString timeFormat = longTimeFormat(locale);
     const QString stamp = locale.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-                          locale.toString(when.time(), longTimeFormat(locale));
+                          locale.toString(when.time(), timeFormat);
     return stamp + QLatin1Char('\t') + text;
 }
 

@@ -1,0 +1,165 @@
+// The update from the real main window on the offscreen platform: a package
+// opened with "open", the run started with "dwn", the virtual board on COM3.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimer>
+#include <memory>
+
+#include "tests/download/run_fixture.h"
+#include "ui/frmDWNFRW.h"
+
+namespace dwnfrw {
+namespace {
+
+using testing::failureReport;
+using testing::kProgramBase;
+
+// Polls the window while the run pumps its events.
+constexpr int kWatchIntervalMs = 10;
+
+class WindowRunTest : public testing::RunFixture {
+  protected:
+    void SetUp() override {
+        RunFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        globals().DocumentsFolder = data_.filePath(QStringLiteral("documents"));
+        image_ = testing::smallImageHex();
+        package_ = data_.filePath(QStringLiteral("update.fwz"));
+        ASSERT_TRUE(testing::buildZip(
+            package_,
+            {{QStringLiteral("info.txt"),
+              testing::infoBlock(QStringLiteral("fw.hex"), QStringLiteral("4.1.7"),
+                                 QStringLiteral("Centralina"))},
+             {QStringLiteral("fw.hex"), image_}},
+            testing::Encryption::Aes256));
+        window_ = std::make_unique<frmDWNFRW>(fe_.dialogs);
+        window_->show();
+    }
+
+    void TearDown() override {
+        window_.reset();
+        RunFixture::TearDown();
+    }
+
+    void openPackage() {
+        fe_.dialogs.queueFile(package_);
+        window_->toolClick(QStringLiteral("open"));
+        ASSERT_TRUE(window_->isToolEnabled(QStringLiteral("dwn")))
+            << (fe_.dialogs.messages.empty() ? std::string()
+                                             : fe_.dialogs.messages.back().prompt.toStdString());
+        fe_.dialogs.messages.clear();
+        bootloaderSettings().ReadTimeout = testing::kTestReadTimeoutMs;
+    }
+
+    QMap<QString, bool> toolStates() const {
+        QMap<QString, bool> states = testing::idleToolbarAfterRun();
+        for (auto it = states.begin(); it != states.end(); ++it)
+            it.value() = window_->isToolEnabled(it.key());
+        return states;
+    }
+
+    template <typename T>
+    T* find(const char* name) const {
+        return window_->findChild<T*>(QString::fromLatin1(name));
+    }
+
+    void expectIdleWindow() {
+        EXPECT_EQ(toolStates(), testing::idleToolbarAfterRun());
+        EXPECT_TRUE(find<QLabel>("lblOpe")->text().isEmpty());
+        EXPECT_TRUE(find<QLabel>("lblPercent")->text().isEmpty());
+        EXPECT_FALSE(find<QProgressBar>("pbr1")->isVisibleTo(window_.get()));
+        EXPECT_EQ(find<QProgressBar>("pbr1")->value(), 0);
+        EXPECT_FALSE(window_->tmrtime->isActive());
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    }
+
+    QString package_;
+    std::unique_ptr<frmDWNFRW> window_;
+};
+
+TEST_F(WindowRunTest, UpdateFromConfirmationToSuccess) {
+    startBoard(application(3, 0, 7));
+    openPackage();
+
+    // What the window shows while the run lets it process its events.
+    QMap<QString, bool> toolsDuringRun;
+    bool closeRefused = false;
+    QStringList clockTexts;
+    QTimer watch;
+    watch.setInterval(kWatchIntervalMs);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (toolsDuringRun.isEmpty()) {
+            toolsDuringRun = toolStates();
+            closeRefused = !window_->close();
+        }
+        const QString percent = find<QLabel>("lblPercent")->text();
+        if (!percent.isEmpty() && !clockTexts.contains(percent))
+            clockTexts.append(percent);
+    });
+    fe_.dialogs.onMessage = [&](const testing::ShownMessage& shown) {
+        if (shown.prompt.startsWith(GetText(1001)))
+            watch.start();
+        else
+            watch.stop();
+    };
+
+    window_->toolClick(QStringLiteral("dwn"));
+
+    ASSERT_EQ(fe_.dialogs.messages.size(), 2u);
+    EXPECT_EQ(fe_.dialogs.messages.back().prompt, GetText(1006));
+    QMap<QString, bool> onlyStop = testing::idleToolbarAfterRun();
+    for (auto it = onlyStop.begin(); it != onlyStop.end(); ++it)
+        it.value() = it.key() == QLatin1String("stop");
+    EXPECT_EQ(toolsDuringRun, onlyStop);
+    EXPECT_TRUE(closeRefused) << "closing is refused, without a question, while the run goes";
+    // The pause after the loader entry lets the clock's first tick through.
+    EXPECT_TRUE(clockTexts.contains(RunClock::clockText(1000)))
+        << clockTexts.join(u'|').toStdString();
+    expectIdleWindow();
+    const vboard::ImageCheck check = checkBoard();
+    EXPECT_TRUE(check.equal) << check.report.toStdString();
+    EXPECT_TRUE(window_->isVisible());
+}
+
+// "stop" pressed on the window's own command while line 2 of program memory shows.
+TEST_F(WindowRunTest, StopFromTheWindowEndsInTheFailureReport) {
+    startBoard(application(3, 0, 7));
+    openPackage();
+    const QString secondLine = testing::textWith(1102, QStringLiteral("2"));
+    QAction* stop = find<QAction>("stop");
+    ASSERT_NE(stop, nullptr);
+    bool pressed = false;
+    // A zero interval fires at every yield, so no line goes by unseen.
+    QTimer watch;
+    watch.setInterval(0);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!pressed && find<QLabel>("lblOpe")->text() == secondLine && stop->isEnabled()) {
+            pressed = true;
+            stop->trigger();
+        }
+    });
+    fe_.dialogs.onMessage = [&](const testing::ShownMessage& shown) {
+        if (shown.prompt.startsWith(GetText(1001)))
+            watch.start();
+        else
+            watch.stop();
+    };
+
+    window_->toolClick(QStringLiteral("dwn"));
+
+    ASSERT_TRUE(pressed);
+    ASSERT_EQ(fe_.dialogs.messages.size(), 2u);
+    EXPECT_EQ(fe_.dialogs.messages.back().prompt, failureReport(GetText(1005)));
+    EXPECT_EQ(fe_.dialogs.messages.back().icon, MsgIcon::Critical);
+    expectIdleWindow();
+    EXPECT_EQ(board().read(kProgramBase, 16), testing::lineBytes(kProgramBase));
+    EXPECT_EQ(board().read(kProgramBase + 16, 16), QByteArray(16, '\xFF'));
+}
+
+}  // namespace
+}  // namespace dwnfrw

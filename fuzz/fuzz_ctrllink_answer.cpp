@@ -86,6 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         abort();
     if (linkError != ctrllink::kLinkOk && (version != 0 || build != 0 || brand != 0))
         abort();  // an error answer leaves the three values at 0
+    // Success comes only from a version answer: the peer's final one, or one
+    // among the fuzzer's bytes.
+    if (linkError == ctrllink::kLinkOk && !fuzzed.contains("#V") &&
+        (version != 1 || build != 2 || brand != 3))
+        abort();
     logged().clear();
     return 0;
 }

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QSet>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>

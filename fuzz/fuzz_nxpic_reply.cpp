@@ -9,6 +9,7 @@
 // fresh connection starts with. Caller buffers are exactly as long as the
 // call may fill, so a byte written past them is an AddressSanitizer report.
 #include <QByteArray>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>

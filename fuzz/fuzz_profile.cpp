@@ -1,6 +1,5 @@
 // The device profile reader, fed with any bytes as PICCFG.INI: every key the
 // connection loads, through the same calls the connection makes.
-#include <QDir>
 #include <cstdlib>
 
 #include "bootloader/modpic.h"

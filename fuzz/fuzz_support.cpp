@@ -8,11 +8,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 
 namespace dwnfrw::fuzz {
@@ -64,17 +66,6 @@ void ensureApplication() {
     static char name[] = "dwnfrw-fuzz";
     static char* argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
-}
-
-QStringList treeOf(const QString& folder) {
-    QStringList names;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    const QDir base(folder);
-    while (it.hasNext())
-        names << base.relativeFilePath(it.next());
-    names.sort();
-    return names;
 }
 
 PtyPeer::PtyPeer() {

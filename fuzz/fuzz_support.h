@@ -26,10 +26,6 @@ inline QByteArray bytesOf(const uint8_t* data, size_t size) {
 // A QCoreApplication for the targets that open serial ports; made once.
 void ensureApplication();
 
-// Names of the files directly in a folder and its sub-folders, relative and
-// sorted, for the "nothing written elsewhere" checks.
-QStringList treeOf(const QString& folder);
-
 // The board end of a pseudo-terminal. The host opens devicePath(); for each
 // exchange the peer waits on its own thread until the host's request stands
 // complete, then answers with the bytes it was given.

@@ -228,8 +228,9 @@ int16_t awaitReply(Connection& c, const Pending& p, QByteArray& payload) {
         }
         auto waitUntil = deadline;
         if (received >= replyBytes) {
-            waitUntil = std::min(deadline, Clock::now() + std::chrono::milliseconds(
-                                                             kDamagedReplyQuietMs + p.workMs));
+            waitUntil =
+                std::min(deadline,
+                         Clock::now() + std::chrono::milliseconds(kDamagedReplyQuietMs + p.workMs));
         }
         const QByteArray bytes = c.line.readSome(waitUntil);
         if (!c.line.isOpen())

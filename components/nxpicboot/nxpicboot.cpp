@@ -38,7 +38,6 @@ constexpr int kReadWorkMs = 2;
 constexpr int kProgramBlockWriteWorkMs = 2;  // per write block
 constexpr int kEepromByteWriteWorkMs = 4;    // per byte
 constexpr int kEraseRowWorkMs = 4;           // per row
-constexpr int kEraseRowBytes = 64;
 
 // --- Result codes --------------------------------------------------------
 

@@ -29,6 +29,7 @@
 #include "startup/globals.h"
 #include "startup/localtext.h"
 #include "tools/vboard/image_check.h"
+#include "tools/vboard/intel_hex.h"
 #include "tools/vboard/pty_board.h"
 
 namespace dwnfrw {
@@ -46,17 +47,7 @@ constexpr double kGapAllowanceMs = 100.0;
 constexpr size_t kReportedGaps = 5;  // beyond one line's exchanges
 
 QByteArray hexRecord(uint16_t address, uint8_t type, const QByteArray& data) {
-    QByteArray bytes;
-    bytes.append(char(data.size()));
-    bytes.append(char(address >> 8));
-    bytes.append(char(address & 0xFF));
-    bytes.append(char(type));
-    bytes.append(data);
-    unsigned sum = 0;
-    for (char b : bytes)
-        sum += uint8_t(b);
-    bytes.append(char((0x100 - (sum & 0xFF)) & 0xFF));
-    return ":" + bytes.toHex().toUpper() + "\r\n";
+    return vboard::intelHexRecord(type, address, data);
 }
 
 void appendArea(QByteArray& hex, uint32_t base, const QByteArray& bytes) {

@@ -26,6 +26,7 @@
 #include "bootloader/modcomm.h"
 #include "startup/frontend.h"
 #include "startup/globals.h"
+#include "tools/vboard/intel_hex.h"
 #include "tools/vboard/pty_board.h"
 
 using namespace dwnfrw;
@@ -59,20 +60,7 @@ void addSpan(std::vector<Record>& records, uint32_t base, uint32_t span, std::mt
 }
 
 void appendRecord(QByteArray& text, uint16_t address, uint8_t type, const QByteArray& data) {
-    QByteArray bytes;
-    bytes.reserve(data.size() + 5);
-    bytes.append(char(data.size()));
-    bytes.append(char(address >> 8));
-    bytes.append(char(address & 0xFF));
-    bytes.append(char(type));
-    bytes.append(data);
-    unsigned sum = 0;
-    for (char b : bytes)
-        sum += uint8_t(b);
-    bytes.append(char((0x100 - (sum & 0xFF)) & 0xFF));
-    text += ':';
-    text += bytes.toHex().toUpper();
-    text += "\r\n";
+    text += vboard::intelHexRecord(type, address, data);
 }
 
 // Records in chunks of 64; the chunks and the records inside each are shuffled,

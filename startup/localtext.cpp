@@ -51,18 +51,30 @@ class TextSourceObject {
 std::unique_ptr<TextSourceObject> g_textSource;
 
 // Module names come from a platform whose file names ignore letter case:
-// find the file in the program's folder whatever its case on disk.
+// find the file in the program's folder whatever its case on disk. A name once
+// found is remembered, so the Italian fallback for each missing text does not
+// list the folder again.
 QString findModuleFile(const QString& fileName) {
+    static QHash<QString, QString>& found = *new QHash<QString, QString>();
     const QDir folder(programFolder());
-    const QString exact = folder.filePath(fileName);
-    if (QFileInfo::exists(exact))
-        return exact;
-    const QStringList entries = folder.entryList(QDir::Files | QDir::System);
-    for (const QString& entry : entries) {
-        if (entry.compare(fileName, Qt::CaseInsensitive) == 0)
-            return folder.filePath(entry);
+    const QString key = folder.absolutePath() + QLatin1Char('/') + fileName.toLower();
+    if (const auto known = found.constFind(key); known != found.cend())
+        return known.value();
+    QString path;
+    if (QFileInfo::exists(folder.filePath(fileName))) {
+        path = folder.filePath(fileName);
+    } else {
+        const QStringList entries = folder.entryList(QDir::Files | QDir::System);
+        for (const QString& entry : entries) {
+            if (entry.compare(fileName, Qt::CaseInsensitive) == 0) {
+                path = folder.filePath(entry);
+                break;
+            }
+        }
     }
-    return QString();
+    if (!path.isEmpty())
+        found.insert(key, path);
+    return path;
 }
 
 // Libraries that served an object stay loaded for the life of the program,

@@ -14,23 +14,14 @@
 #include "tests/package/package_fixtures.h"
 #include "tests/support/vboard_fixture.h"
 #include "tools/vboard/image_check.h"
+#include "tools/vboard/intel_hex.h"
 
 namespace dwnfrw::testing {
 namespace {
 
 // One Intel HEX record.
 QByteArray hexRecord(uint16_t address, uint8_t type, const QByteArray& data) {
-    QByteArray body;
-    body.append(char(data.size()));
-    body.append(char(address >> 8));
-    body.append(char(address & 0xFF));
-    body.append(char(type));
-    body.append(data);
-    uint8_t sum = 0;
-    for (char byte : body)
-        sum = uint8_t(sum + uint8_t(byte));
-    body.append(char(uint8_t(-sum)));
-    return ':' + body.toHex().toUpper() + "\r\n";
+    return vboard::intelHexRecord(type, address, data);
 }
 
 QByteArray upperAddress(uint16_t upper) {

@@ -20,6 +20,7 @@
 #include "tests/support/scripted_frontend.h"
 #include "tests/support/vboard_fixture.h"
 #include "tools/vboard/image_check.h"
+#include "tools/vboard/intel_hex.h"
 #include "ui/command_states.h"
 
 namespace dwnfrw::testing {
@@ -55,17 +56,7 @@ inline QString failureReport(const QString& description) {
 }
 
 inline QByteArray hexRecord(uint16_t address, uint8_t type, const QByteArray& data) {
-    QByteArray bytes;
-    bytes.append(char(data.size()));
-    bytes.append(char(address >> 8));
-    bytes.append(char(address & 0xFF));
-    bytes.append(char(type));
-    bytes.append(data);
-    unsigned sum = 0;
-    for (char b : bytes)
-        sum += uint8_t(b);
-    bytes.append(char((0x100 - (sum & 0xFF)) & 0xFF));
-    return ":" + bytes.toHex().toUpper() + "\r\n";
+    return vboard::intelHexRecord(type, address, data);
 }
 
 inline QByteArray upperAddressRecord(uint32_t address) {

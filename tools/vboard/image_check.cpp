@@ -8,13 +8,12 @@ namespace vboard {
 
 namespace {
 
-constexpr uint32_t kBootBlockEnd = 0x000200;
 constexpr uint32_t kConfigFirst = 0x300000;
 constexpr uint32_t kConfigLast = 0x3FFFFF;
 constexpr int kMismatchesReported = 8;
 
 bool writtenByUpdates(uint32_t address) {
-    if (address < kBootBlockEnd)
+    if (address < pic18f452Layout().bootBlockEnd)
         return false;
     return address < kConfigFirst || address > kConfigLast;
 }

@@ -1,9 +1,12 @@
 // dwnfrw-batch: the updater without a window, over the same core as the window.
 //
-//   dwnfrw-batch update --port N|DEVICE --package FILE [options]
+//   dwnfrw-batch update --port N|DEVICE[,...] --package FILE [options]
 //   dwnfrw-batch info FILE [--json]
 //   dwnfrw-batch split HEXFILE --out DIR
+//   dwnfrw-batch ports [--json]
+#include <sys/resource.h>
 #include <unistd.h>
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -17,6 +20,8 @@
 #include <memory>
 #include <optional>
 
+#include "batch/board_port.h"
+#include "batch/production_line.h"
 #include "batch/terminal_frontend.h"
 #include "bootloader/modcomm.h"
 #include "download/run_download.h"
@@ -24,41 +29,91 @@
 #include "package/modgestfrw.h"
 #include "package/package_opening.h"
 #include "package/package_validation.h"
+#include "platform/port_discovery.h"
+#include "startup/folders.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
 #include "startup/modgen.h"
+#include "startup/runlog.h"
 #include "startup/single_instance.h"
 #include "startup/work_folder.h"
 
 namespace {
 
 using namespace dwnfrw;
-
-enum ExitCode { kSuccess = 0, kFailure = 1, kUsage = 2, kDeclined = 3 };
+using batch::kDeclined;
+using batch::kFailure;
+using batch::kSuccess;
+using batch::kUsage;
 
 // Every region line sends sixteen bytes, padded where the image has none.
 constexpr int kRegionLineBytes = 16;
 
 const char* const kUsageText =
     "usage:\n"
-    "  dwnfrw-batch update --port N|DEVICE --package FILE [--lang CODE] [--brand kestova]\n"
-    "                      [--log] [--no-check] [--no-check-plus] [--profile-file] [--yes] "
-    "[--json]\n"
+    "  dwnfrw-batch update --port N|DEVICE[,...] --package FILE [--lang CODE] [--brand kestova]\n"
+    "                      [--log] [--no-check] [--no-check-plus] [--profile-file] [--yes]\n"
+    "                      [--allow-downgrade] [--json]\n"
     "  dwnfrw-batch info FILE [--json]\n"
     "  dwnfrw-batch split HEXFILE --out DIR\n"
+    "  dwnfrw-batch ports [--json]\n"
+    "  dwnfrw-batch COMMAND --help\n"
     "\n"
     "update runs the window's whole sequence: open and check the package, split its image,\n"
     "confirm, identify the board, enter its bootloader, erase, write and verify, disconnect.\n"
-    "Questions are answered No unless --yes is given. Exit codes: 0 success, 1 failure,\n"
-    "2 bad usage, 3 a question answered No. Ctrl-C stops the running pass like the window's\n"
-    "stop command.\n";
+    "Several ports (--port 3,4,5 or --port given again) update every board at once.\n"
+    "Exit codes: 0 success, 1 failure, 2 bad usage, 3 a question answered No.\n";
 
-int usage(const char* problem) {
-    if (problem != nullptr)
-        std::fprintf(stderr, "dwnfrw-batch: %s\n", problem);
-    std::fputs(kUsageText, stderr);
+const char* const kUpdateDescription =
+    "Updates the board on each port with the package, all at once, exactly as the window\n"
+    "does. --yes answers the confirmation and the question asked when the board's version\n"
+    "cannot be read; a package older than the board's firmware is written only with\n"
+    "--allow-downgrade. Other questions are answered No. Exit codes: 0 every board\n"
+    "succeeded, 1 failure, 2 bad usage, 3 a question answered No (with several boards the\n"
+    "worst of theirs). Ctrl-C stops every running pass like the window's stop command.";
+
+int usage(const QString& problem, const QString& help = QString::fromLatin1(kUsageText)) {
+    if (!problem.isEmpty())
+        std::fprintf(stderr, "dwnfrw-batch: %s\n", qPrintable(problem));
+    std::fputs(qPrintable(help), stderr);
     return kUsage;
 }
+
+// A command's own parser: its options, --help, and the usage text on errors.
+class CommandParser {
+  public:
+    CommandParser(const QString& command, const QString& description) : command_(command) {
+        parser_.setApplicationDescription(description);
+        parser_.addHelpOption();
+    }
+    QCommandLineParser& operator*() { return parser_; }
+    QCommandLineParser* operator->() { return &parser_; }
+
+    // Parses; nullopt when the caller goes on, else the exit code to end with.
+    std::optional<int> parse(const QStringList& args) {
+        QStringList line = args;
+        line.prepend(QCoreApplication::applicationName() + QLatin1Char(' ') + command_);
+        if (!parser_.parse(line))
+            return usage(parser_.errorText(), helpText());
+        if (parser_.isSet(QStringLiteral("help"))) {
+            std::fputs(qPrintable(helpText()), stdout);
+            return kSuccess;
+        }
+        return std::nullopt;
+    }
+    // Qt's text names the program as it was started and no command.
+    QString helpText() const {
+        QString text = parser_.helpText();
+        const QString started = QCoreApplication::arguments().value(0);
+        text.replace(text.indexOf(started), started.size(),
+                     QCoreApplication::applicationName() + QLatin1Char(' ') + command_);
+        return text;
+    }
+
+  private:
+    QString command_;
+    QCommandLineParser parser_;
+};
 
 void printJson(const QJsonObject& object) {
     std::fprintf(stdout, "%s\n", QJsonDocument(object).toJson(QJsonDocument::Indented).constData());
@@ -83,7 +138,7 @@ int failBeforeRun(const QString& failure, const QString& package, bool json) {
 }
 
 struct UpdateOptions {
-    QString port;
+    batch::BoardPort port;
     QString package;
     QString lang = QStringLiteral("ENG");
     bool secondBrand = false;
@@ -92,7 +147,9 @@ struct UpdateOptions {
     bool noCheckPlus = false;
     bool profileFile = false;
     bool yes = false;
+    bool allowDowngrade = false;
     bool json = false;
+    bool progressLines = false;  // one board of several: progress as numbers
 };
 
 // What the run will do, for the progress display: the erase ranges of the
@@ -140,9 +197,12 @@ WorkPlan planWork() {
 // the window would: "open", then "dwn".
 class BatchHost : public StartupHost {
   public:
-    BatchHost(const UpdateOptions& options, int port) : options_(options), port_(port) {}
+    BatchHost(const UpdateOptions& options, int port)
+        : options_(options), port_(port), portLock_(options.port.lockPath()) {}
 
-    bool anotherCopyRunning() override { return !instance_.acquire(); }
+    // Runs on other ports go side by side; a second run on this port is
+    // refused. The window's single-copy rule stays the window's.
+    bool anotherCopyRunning() override { return !portLock_.acquire(); }
     void prepareGui() override {}
     // Only start-up's language failure arrives here; runUpdate reports it.
     void showMessage(const QString& text) override { startupMessage = batch::terminalText(text); }
@@ -154,29 +214,94 @@ class BatchHost : public StartupHost {
   private:
     const UpdateOptions& options_;
     int port_;
-    SingleInstance instance_;
+    SingleInstance portLock_;
 };
+
+// One board of several sends its progress to the parent as numbers: a JSON
+// object a line whenever the percentage or the operation changes.
+class ProgressLines : public ProgressView {
+  public:
+    explicit ProgressLines(batch::TerminalProgress& inner) : inner_(inner) {}
+    void setOperationText(const QString& text) override {
+        inner_.setOperationText(text);
+        send();
+    }
+    void setPercentText(const QString& text) override { inner_.setPercentText(text); }
+    void setPercentVisible(bool visible) override { inner_.setPercentVisible(visible); }
+    void setBarVisible(bool visible) override { inner_.setBarVisible(visible); }
+    void setBarMaximum(int maximum) override { inner_.setBarMaximum(maximum); }
+    void setBarValue(int value) override {
+        inner_.setBarValue(value);
+        send();
+    }
+
+  private:
+    void send() {
+        const int percent = inner_.percentDone();
+        const QString operation = batch::terminalText(inner_.operationText());
+        if (percent == percent_ && operation == operation_)
+            return;
+        percent_ = percent;
+        operation_ = operation;
+        std::fprintf(stdout, "%s\n",
+                     QJsonDocument(QJsonObject{{QStringLiteral("percent"), percent},
+                                               {QStringLiteral("operation"), operation}})
+                         .toJson(QJsonDocument::Compact)
+                         .constData());
+        std::fflush(stdout);
+    }
+
+    batch::TerminalProgress& inner_;
+    int percent_ = -1;
+    QString operation_;
+};
+
+const char* answerWord(MsgAnswer answer) {
+    switch (answer) {
+        case MsgAnswer::Ok:
+            return "OK";
+        case MsgAnswer::Cancel:
+            return "Cancel";
+        case MsgAnswer::Yes:
+            return "Yes";
+        case MsgAnswer::No:
+            break;
+    }
+    return "No";
+}
 
 void BatchHost::showMainWindow() {
     const bool interactive = !options_.json && isatty(STDOUT_FILENO);
     FILE* out = options_.json ? stderr : stdout;
-    batch::TerminalProgress progress(out, interactive);
+    batch::TerminalProgress progress(options_.progressLines ? nullptr : out, interactive);
+    ProgressLines progressLines(progress);
     batch::TerminalDialogs dialogs(options_.yes, out, stderr);
     dialogs.quiet = options_.json;
+    dialogs.setAllowDowngrade(options_.allowDowngrade);
     dialogs.setProgress(&progress);
     batch::TerminalPump events;
     batch::TerminalToolbar toolbar(port_);
     batch::TerminalClockTimer timer;
-    Frontend frontend{dialogs, progress, events, toolbar};
-    RunClock clock(timer, progress);
+    ProgressView& shown = options_.progressLines ? static_cast<ProgressView&>(progressLines)
+                                                 : static_cast<ProgressView&>(progress);
+    Frontend frontend{dialogs, shown, events, toolbar};
+    RunClock clock(timer, shown);
     batch::TerminalPump::installInterruptHandler();
 
+    // Runs on other ports share the data folder: this port's region files and
+    // unpacked package stay in folders of its own, and its log lines name it.
+    const QString tag = options_.port.folderTag();
+    GlobalSettings& g = globals();
+    g.TempFolder = portFolder(g.TempFolder, tag);
+    QDir().mkpath(g.TempFolder);
+    setLogPortTag(options_.port.label);
+
     PackageSession session;
-    session.WorkFolder = joinPath(globals().DataFolder, QStringLiteral("tempfrw"));
+    session.WorkFolder = portFolder(joinPath(globals().DataFolder, QStringLiteral("tempfrw")), tag);
     const QString packagePath = QFileInfo(options_.package).absoluteFilePath();
     QJsonObject report;
     report.insert(QStringLiteral("package"), packagePath);
-    report.insert(QStringLiteral("port"), options_.port);
+    report.insert(QStringLiteral("port"), options_.port.label);
 
     dialogs.setChosenFile(packagePath);
     OpenFile(session, frontend);
@@ -216,7 +341,14 @@ void BatchHost::showMainWindow() {
     } else if (dialogs.declined) {
         exitCode = kDeclined;
         outcome = QStringLiteral("declined");
-        std::fprintf(stderr, "dwnfrw-batch: a question was answered No (--yes answers Yes)\n");
+        for (const auto& question : dialogs.questions) {
+            if (question.answeredBy == nullptr) {
+                std::fprintf(stderr, "dwnfrw-batch: %s\n",
+                             qPrintable(batch::terminalText(question.prompt).trimmed()));
+            }
+        }
+        std::fprintf(stderr, "dwnfrw-batch: a question was answered No (%s)\n",
+                     qPrintable(dialogs.declinedBecause));
     } else {
         exitCode = kFailure;
         outcome = QStringLiteral("failure");
@@ -241,6 +373,16 @@ void BatchHost::showMainWindow() {
     for (const QString& text : dialogs.shownTexts)
         texts.append(batch::terminalText(text));
     report.insert(QStringLiteral("texts"), texts);
+    QJsonArray questions;
+    for (const auto& question : dialogs.questions) {
+        questions.append(QJsonObject{
+            {QStringLiteral("text"), batch::terminalText(question.prompt).trimmed()},
+            {QStringLiteral("answer"), QLatin1String(answerWord(question.answer))},
+            {QStringLiteral("answeredBy"), question.answeredBy != nullptr
+                                               ? QJsonValue(QLatin1String(question.answeredBy))
+                                               : QJsonValue()}});
+    }
+    report.insert(QStringLiteral("questions"), questions);
     if (run.device) {
         report.insert(QStringLiteral("device"),
                       QJsonObject{{QStringLiteral("version"), run.device->DeviceVerFW},
@@ -251,93 +393,25 @@ void BatchHost::showMainWindow() {
     report.insert(QStringLiteral("bytesWritten"), linesDone * kRegionLineBytes);
     report.insert(QStringLiteral("bytesVerified"), linesDone * kRegionLineBytes);
     report.insert(QStringLiteral("seconds"), progress.elapsedSeconds());
-    if (options_.json)
+    // What the run cost this process, for sizing a line of many boards.
+    rusage cost{};
+    getrusage(RUSAGE_SELF, &cost);
+    report.insert(QStringLiteral("cpuSeconds"),
+                  double(cost.ru_utime.tv_sec + cost.ru_stime.tv_sec) +
+                      double(cost.ru_utime.tv_usec + cost.ru_stime.tv_usec) / 1e6);
+    report.insert(QStringLiteral("peakMemoryKiB"), qint64(cost.ru_maxrss));
+    if (options_.progressLines) {
+        std::fprintf(stdout, "%s\n",
+                     QJsonDocument(report).toJson(QJsonDocument::Compact).constData());
+        std::fflush(stdout);
+    } else if (options_.json) {
         printJson(report);
+    }
 }
 
-// "3" or "COM3" (any case) name a port by number; anything else is a device.
-std::optional<int> portNumber(const QString& text) {
-    static const QRegularExpression pattern(QStringLiteral("^(?:COM)?([0-9]+)$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch())
-        return std::nullopt;
-    bool ok = false;
-    const int number = match.captured(1).toInt(&ok);
-    return ok ? number : 0;
-}
-
-int runUpdate(const QStringList& args) {
-    UpdateOptions options;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        auto value = [&](QString& into) {
-            if (i + 1 >= args.size())
-                return false;
-            into = args[++i];
-            return true;
-        };
-        if (a == QLatin1String("--port")) {
-            if (!value(options.port))
-                return usage("--port needs a port number or a device");
-        } else if (a == QLatin1String("--package")) {
-            if (!value(options.package))
-                return usage("--package needs a file");
-        } else if (a == QLatin1String("--lang")) {
-            if (!value(options.lang))
-                return usage("--lang needs a language code");
-        } else if (a == QLatin1String("--brand")) {
-            QString brand;
-            if (!value(brand))
-                return usage("--brand needs a brand");
-            options.secondBrand = brand.compare(QLatin1String("kestova"), Qt::CaseInsensitive) == 0;
-            if (!options.secondBrand &&
-                brand.compare(QLatin1String("norvexa"), Qt::CaseInsensitive))
-                return usage("--brand takes kestova (or norvexa, the default)");
-        } else if (a == QLatin1String("--log")) {
-            options.log = true;
-        } else if (a == QLatin1String("--no-check")) {
-            options.noCheck = true;
-        } else if (a == QLatin1String("--no-check-plus")) {
-            options.noCheckPlus = true;
-        } else if (a == QLatin1String("--profile-file")) {
-            options.profileFile = true;
-        } else if (a == QLatin1String("--yes")) {
-            options.yes = true;
-        } else if (a == QLatin1String("--json")) {
-            options.json = true;
-        } else {
-            return usage(qPrintable(QStringLiteral("unknown option %1").arg(a)));
-        }
-    }
-    if (options.port.isEmpty() || options.package.isEmpty()) {
-        return usage("update needs --port and --package");
-    }
-    // The code becomes part of start-up's command line, so it must be one word.
-    static const QRegularExpression languageCode(QStringLiteral("^[A-Za-z]{1,8}$"));
-    if (!languageCode.match(options.lang).hasMatch()) {
-        return usage("--lang takes one code such as ENG or ITA");
-    }
-
-    // A device path stands behind port 1 of a ports folder of our own, so the
-    // core keeps naming ports by number as the window does.
-    std::optional<int> port = portNumber(options.port);
-    std::unique_ptr<QTemporaryDir> portsFolder;
-    if (!port) {
-        portsFolder = std::make_unique<QTemporaryDir>();
-        const QString device = QFileInfo(options.port).absoluteFilePath();
-        if (!portsFolder->isValid() ||
-            !QFile::link(device, QDir(portsFolder->path()).filePath(QStringLiteral("COM1")))) {
-            return failBeforeRun(QStringLiteral("cannot use the device %1").arg(device),
-                                 options.package, options.json);
-        }
-        qputenv("DWNFRW_PORTS", QFile::encodeName(portsFolder->path()));
-        port = 1;
-    } else if (*port < 1) {
-        return usage("--port takes a number from 1 or a device path");
-    }
-
-    QStringList line{QStringLiteral("/COM=%1").arg(*port), QStringLiteral("/L=") + options.lang};
+// Start-up's command line for the options, as the companion product gives it.
+QString startupCommandLine(const UpdateOptions& options, int port) {
+    QStringList line{QStringLiteral("/COM=%1").arg(port), QStringLiteral("/L=") + options.lang};
     if (options.log)
         line << QStringLiteral("/LOG");
     if (options.noCheck)
@@ -348,39 +422,186 @@ int runUpdate(const QStringList& args) {
         line << QStringLiteral("/D");
     if (options.secondBrand)
         line << QStringLiteral("/BRAND=KESTOVA");
+    return line.join(QLatin1Char(' '));
+}
 
+// The update of one board in this process.
+int updateOneBoard(const UpdateOptions& options) {
+    // A device path stands behind port 1 of a ports folder of our own, so the
+    // core keeps naming ports by number as the window does.
+    std::optional<int> port = options.port.number;
+    std::unique_ptr<QTemporaryDir> portsFolder;
+    if (!port) {
+        portsFolder = std::make_unique<QTemporaryDir>();
+        const QString device = options.port.label;
+        if (!portsFolder->isValid() ||
+            !QFile::link(device, QDir(portsFolder->path()).filePath(QStringLiteral("COM1")))) {
+            return failBeforeRun(QStringLiteral("cannot use the device %1").arg(device),
+                                 options.package, options.json);
+        }
+        qputenv("DWNFRW_PORTS", QFile::encodeName(portsFolder->path()));
+        port = 1;
+    }
+
+    const QString line = startupCommandLine(options, *port);
     BatchHost host(options, *port);
-    switch (Main(line.join(QLatin1Char(' ')), host)) {
+    switch (Main(line, host)) {
         case StartupEnd::WindowShown:
             return host.exitCode;
         case StartupEnd::AnotherCopy:
-            return failBeforeRun(QStringLiteral("another copy of the updater is running"),
-                                 options.package, options.json);
+            return failBeforeRun(
+                QStringLiteral("%1 (%2) is being updated by another run; one run per port")
+                    .arg(options.port.label, options.port.device),
+                options.package, options.json);
         case StartupEnd::LanguageFailed:
             return failBeforeRun(host.startupMessage, options.package, options.json);
         case StartupEnd::EmptyCommandLine:
         case StartupEnd::MissingSetting:
             break;
     }
-    return failBeforeRun(
-        QStringLiteral("start-up refused the command line %1").arg(line.join(QLatin1Char(' '))),
-        options.package, options.json);
+    return failBeforeRun(QStringLiteral("start-up refused the command line %1").arg(line),
+                         options.package, options.json);
 }
 
-int runInfo(const QStringList& args) {
-    QString file;
-    bool json = false;
-    for (const QString& a : args) {
-        if (a == QLatin1String("--json")) {
-            json = true;
-        } else if (file.isEmpty() && !a.startsWith(QLatin1String("--"))) {
-            file = a;
-        } else {
-            return usage(qPrintable(QStringLiteral("unexpected %1").arg(a)));
-        }
+// The default device profile is written once, before the boards start, so
+// that no board reads a profile another one is still writing.
+void prepareSharedFolders(const UpdateOptions& options, int port) {
+    class Quiet : public StartupHost {
+      public:
+        bool anotherCopyRunning() override { return false; }
+        void prepareGui() override {}
+        void showMessage(const QString&) override {}
+        void showMainWindow() override {}
+    } quiet;
+    Main(startupCommandLine(options, port), quiet);
+}
+
+int runUpdate(const QStringList& args) {
+    CommandParser parser(QStringLiteral("update"), QString::fromLatin1(kUpdateDescription));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QStringLiteral("The board's port: a number (3 or COM3) or a device path. Given again, "
+                       "or as a list (3,4,5), every board is updated at once."),
+        QStringLiteral("N|DEVICE"));
+    const QCommandLineOption packageOption(QStringLiteral("package"),
+                                           QStringLiteral("The firmware package (.fwz)."),
+                                           QStringLiteral("FILE"));
+    const QCommandLineOption langOption(QStringLiteral("lang"),
+                                        QStringLiteral("Language of the texts (ENG, ITA)."),
+                                        QStringLiteral("CODE"), QStringLiteral("ENG"));
+    const QCommandLineOption brandOption(QStringLiteral("brand"),
+                                         QStringLiteral("kestova, or norvexa (the default)."),
+                                         QStringLiteral("BRAND"));
+    const QCommandLineOption logOption(QStringLiteral("log"),
+                                       QStringLiteral("Write the day's run log."));
+    const QCommandLineOption noCheckOption(
+        QStringLiteral("no-check"),
+        QStringLiteral("Skip the package's minimum version and the board's brand and version."));
+    const QCommandLineOption noCheckPlusOption(
+        QStringLiteral("no-check-plus"),
+        QStringLiteral("Skip the board's brand and version tests only."));
+    const QCommandLineOption profileOption(
+        QStringLiteral("profile-file"),
+        QStringLiteral("Take memory ranges and block sizes from the device profile file."));
+    const QCommandLineOption yesOption(
+        QStringLiteral("yes"),
+        QStringLiteral("Answer Yes to the confirmation and to going on when the board's version "
+                       "cannot be read."));
+    const QCommandLineOption downgradeOption(
+        QStringLiteral("allow-downgrade"),
+        QStringLiteral("Answer Yes when the package is older than the board's firmware."));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"),
+        QStringLiteral("End with a JSON report on standard output (an array of one report per "
+                       "board when there are several)."));
+    QCommandLineOption progressLinesOption(QString::fromLatin1(batch::kProgressLinesOption),
+                                           QStringLiteral("Progress as JSON lines."));
+    progressLinesOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser->addOptions({portOption, packageOption, langOption, brandOption, logOption,
+                        noCheckOption, noCheckPlusOption, profileOption, yesOption, downgradeOption,
+                        jsonOption, progressLinesOption});
+    if (const std::optional<int> end = parser.parse(args))
+        return *end;
+    const auto bad = [&](const QString& problem) { return usage(problem, parser.helpText()); };
+    if (!parser->positionalArguments().isEmpty())
+        return bad(QStringLiteral("unexpected %1").arg(parser->positionalArguments().first()));
+
+    UpdateOptions options;
+    options.package = parser->value(packageOption);
+    options.lang = parser->value(langOption);
+    if (parser->isSet(brandOption)) {
+        const QString brand = parser->value(brandOption);
+        options.secondBrand = brand.compare(QLatin1String("kestova"), Qt::CaseInsensitive) == 0;
+        if (!options.secondBrand && brand.compare(QLatin1String("norvexa"), Qt::CaseInsensitive))
+            return bad(QStringLiteral("--brand takes kestova (or norvexa, the default)"));
     }
-    if (file.isEmpty())
-        return usage("info needs a package file");
+    options.log = parser->isSet(logOption);
+    options.noCheck = parser->isSet(noCheckOption);
+    options.noCheckPlus = parser->isSet(noCheckPlusOption);
+    options.profileFile = parser->isSet(profileOption);
+    options.yes = parser->isSet(yesOption);
+    options.allowDowngrade = parser->isSet(downgradeOption);
+    options.json = parser->isSet(jsonOption);
+    options.progressLines = parser->isSet(progressLinesOption);
+
+    QStringList portTexts;
+    for (const QString& value : parser->values(portOption))
+        portTexts += value.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (portTexts.isEmpty() || options.package.isEmpty())
+        return bad(QStringLiteral("update needs --port and --package"));
+    // The code becomes part of start-up's command line, so it must be one word.
+    static const QRegularExpression languageCode(QStringLiteral("^[A-Za-z]{1,8}$"));
+    if (!languageCode.match(options.lang).hasMatch())
+        return bad(QStringLiteral("--lang takes one code such as ENG or ITA"));
+
+    QList<batch::BoardPort> ports;
+    for (const QString& text : portTexts) {
+        const std::optional<batch::BoardPort> port = batch::boardPort(text.trimmed());
+        if (!port)
+            return bad(
+                QStringLiteral("--port takes a number from 1 or a device path, not %1").arg(text));
+        for (const batch::BoardPort& earlier : ports) {
+            if (earlier.device == port->device) {
+                return bad(QStringLiteral("%1 and %2 are the same port (%3); one run per port")
+                               .arg(earlier.label, port->label, port->device));
+            }
+        }
+        ports.append(*port);
+    }
+    if (ports.size() == 1) {
+        options.port = ports.first();
+        return updateOneBoard(options);
+    }
+
+    QStringList shared{QStringLiteral("--package"), QFileInfo(options.package).absoluteFilePath(),
+                       QStringLiteral("--lang"), options.lang};
+    if (options.secondBrand)
+        shared << QStringLiteral("--brand") << QStringLiteral("kestova");
+    for (const QCommandLineOption* flag : {&logOption, &noCheckOption, &noCheckPlusOption,
+                                           &profileOption, &yesOption, &downgradeOption}) {
+        if (parser->isSet(*flag))
+            shared << QStringLiteral("--") + flag->names().first();
+    }
+    if (options.profileFile)
+        prepareSharedFolders(options, ports.first().number.value_or(1));
+    return batch::updateBoards(ports, shared, options.json);
+}
+
+const QCommandLineOption kJsonOption(QStringLiteral("json"),
+                                     QStringLiteral("Print a JSON document instead of text."));
+
+int runInfo(const QStringList& args) {
+    CommandParser parser(QStringLiteral("info"),
+                         QStringLiteral("Prints the description of each firmware file of a "
+                                        "package."));
+    parser->addOption(kJsonOption);
+    parser->addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The package (.fwz)."));
+    if (const std::optional<int> end = parser.parse(args))
+        return *end;
+    if (parser->positionalArguments().size() != 1)
+        return usage(QStringLiteral("info needs one package file"), parser.helpText());
+    const QString file = parser->positionalArguments().first();
+    const bool json = parser->isSet(kJsonOption);
 
     QTemporaryDir work;
     if (!work.isValid())
@@ -437,18 +658,20 @@ int runInfo(const QStringList& args) {
 }
 
 int runSplit(const QStringList& args) {
-    QString hex, out;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--out") && i + 1 < args.size()) {
-            out = args[++i];
-        } else if (hex.isEmpty() && !args[i].startsWith(QLatin1String("--"))) {
-            hex = args[i];
-        } else {
-            return usage(qPrintable(QStringLiteral("unexpected %1").arg(args[i])));
-        }
-    }
-    if (hex.isEmpty() || out.isEmpty())
-        return usage("split needs HEXFILE and --out DIR");
+    CommandParser parser(QStringLiteral("split"),
+                         QStringLiteral("Splits an Intel HEX image into the region files the "
+                                        "update writes."));
+    const QCommandLineOption outOption(QStringLiteral("out"),
+                                       QStringLiteral("The folder for the region files."),
+                                       QStringLiteral("DIR"));
+    parser->addOption(outOption);
+    parser->addPositionalArgument(QStringLiteral("HEXFILE"), QStringLiteral("The image."));
+    if (const std::optional<int> end = parser.parse(args))
+        return *end;
+    const QString out = parser->value(outOption);
+    if (parser->positionalArguments().size() != 1 || out.isEmpty())
+        return usage(QStringLiteral("split needs HEXFILE and --out DIR"), parser.helpText());
+    const QString hex = parser->positionalArguments().first();
     if (!QDir().mkpath(out)) {
         std::fprintf(stderr, "dwnfrw-batch: cannot create %s\n", qPrintable(out));
         return kFailure;
@@ -467,6 +690,66 @@ int runSplit(const QStringList& args) {
     return kSuccess;
 }
 
+// The ports the program can use now, with the device behind each name.
+int runPorts(const QStringList& args) {
+    CommandParser parser(QStringLiteral("ports"),
+                         QStringLiteral("Lists the ports the program can use: each COM name that "
+                                        "reaches a device present now (links of the ports "
+                                        "folder, serial and USB adapters), and USB adapters' "
+                                        "details. A link whose device has gone is absent."));
+    parser->addOption(kJsonOption);
+    if (const std::optional<int> end = parser.parse(args))
+        return *end;
+    if (!parser->positionalArguments().isEmpty())
+        return usage(QStringLiteral("unexpected %1").arg(parser->positionalArguments().first()),
+                     parser.helpText());
+
+    const QList<serial::PortPresence> ports = serial::discoverPorts();
+    if (parser->isSet(kJsonOption)) {
+        QJsonArray list;
+        for (const serial::PortPresence& port : ports) {
+            QJsonObject entry{{QStringLiteral("name"), port.name},
+                              {QStringLiteral("device"), port.devicePath},
+                              {QStringLiteral("present"), port.present},
+                              {QStringLiteral("link"), port.fromPortsFolder}};
+            if (port.usb) {
+                entry.insert(QStringLiteral("usb"),
+                             QJsonObject{{QStringLiteral("vendorId"), port.vendorId},
+                                         {QStringLiteral("productId"), port.productId},
+                                         {QStringLiteral("serialNumber"), port.serialNumber},
+                                         {QStringLiteral("description"), port.description},
+                                         {QStringLiteral("manufacturer"), port.manufacturer}});
+            }
+            list.append(entry);
+        }
+        std::fprintf(stdout, "%s\n",
+                     QJsonDocument(list).toJson(QJsonDocument::Indented).constData());
+        return kSuccess;
+    }
+    if (ports.isEmpty())
+        std::printf("no ports found\n");
+    for (const serial::PortPresence& port : ports) {
+        QString line =
+            QStringLiteral("%1 %2 %3")
+                .arg(port.name.isEmpty() ? QStringLiteral("-") : port.name, -6)
+                .arg(port.devicePath, -24)
+                .arg(port.present ? QStringLiteral("present") : QStringLiteral("absent"));
+        if (port.fromPortsFolder)
+            line += QStringLiteral("  link");
+        if (port.usb) {
+            line += QStringLiteral("  USB %1:%2")
+                        .arg(port.vendorId, 4, 16, QLatin1Char('0'))
+                        .arg(port.productId, 4, 16, QLatin1Char('0'));
+            if (!port.serialNumber.isEmpty())
+                line += QStringLiteral(" serial ") + port.serialNumber;
+            if (!port.description.isEmpty())
+                line += QStringLiteral(" \"%1\"").arg(port.description);
+        }
+        std::printf("%s\n", qPrintable(line.trimmed()));
+    }
+    return kSuccess;
+}
+
 // info and split print their headings in English, as update does by default.
 void loadTextsForTools() {
     QString code = QStringLiteral("ENG");
@@ -479,18 +762,36 @@ void loadTextsForTools() {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    QStringList args = QCoreApplication::arguments().mid(1);
-    if (args.isEmpty() || args[0] == QLatin1String("--help") || args[0] == QLatin1String("-h")) {
-        std::fputs(kUsageText, args.isEmpty() ? stderr : stdout);
-        return args.isEmpty() ? kUsage : kSuccess;
+    QCoreApplication::setApplicationName(QStringLiteral("dwnfrw-batch"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(DWNFRW_VERSION));
+    // The command's own options are its parser's: everything after the
+    // command reaches it untouched.
+    QCommandLineParser top;
+    top.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption helpOption = top.addHelpOption();
+    const QCommandLineOption versionOption = top.addVersionOption();
+    top.addPositionalArgument(QStringLiteral("command"),
+                              QStringLiteral("update, info, split or ports"));
+    if (!top.parse(QCoreApplication::arguments()))
+        return usage(top.errorText());
+    if (top.isSet(versionOption))
+        top.showVersion();
+    if (top.isSet(helpOption)) {
+        std::fputs(kUsageText, stdout);
+        return kSuccess;
     }
+    QStringList args = top.positionalArguments();
+    if (args.isEmpty())
+        return usage(QString());
     const QString command = args.takeFirst();
     if (command == QLatin1String("update"))
         return runUpdate(args);
+    if (command == QLatin1String("ports"))
+        return runPorts(args);
     loadTextsForTools();
     if (command == QLatin1String("info"))
         return runInfo(args);
     if (command == QLatin1String("split"))
         return runSplit(args);
-    return usage(qPrintable(QStringLiteral("unknown command %1").arg(command)));
+    return usage(QStringLiteral("unknown command %1").arg(command));
 }

@@ -66,26 +66,29 @@ MsgAnswer TerminalDialogs::message(const QString& prompt, const QString& title, 
     std::fprintf(stream, "\n[%s] %s\n%s\n", iconWord(icon), qPrintable(title),
                  qPrintable(terminalText(prompt).trimmed()));
 
-    MsgAnswer answer = MsgAnswer::Ok;
-    switch (buttons) {
-        case MsgButtons::Ok:
-            answer = MsgAnswer::Ok;
-            break;
-        case MsgButtons::OkCancel:
-            answer = yes_ ? MsgAnswer::Ok : MsgAnswer::Cancel;
-            break;
-        case MsgButtons::YesNo:
-            answer = yes_ ? MsgAnswer::Yes : MsgAnswer::No;
-            break;
+    if (buttons == MsgButtons::Ok) {
+        std::fflush(stream);
+        return MsgAnswer::Ok;
     }
-    if (buttons != MsgButtons::Ok) {
-        declined = declined || answer == MsgAnswer::Cancel || answer == MsgAnswer::No;
-        const char* word = answer == MsgAnswer::Ok    ? "OK"
-                           : answer == MsgAnswer::Yes ? "Yes"
-                           : answer == MsgAnswer::No  ? "No"
-                                                      : "Cancel";
-        std::fprintf(stream, "-> %s%s\n", word, yes_ ? " (--yes)" : " (no --yes given)");
-    }
+    // The run asks two Yes/No questions: whether to go on when the board's
+    // version could not be read (text 1004), and whether to write a package
+    // older than the board's firmware. Any question but the first is held to
+    // the stricter rule.
+    const bool downgrade = buttons == MsgButtons::YesNo && prompt != GetText(1004);
+    const char* option = downgrade ? "--allow-downgrade" : "--yes";
+    const bool agreed = downgrade ? allowDowngrade_ : yes_;
+    MsgAnswer answer = agreed ? MsgAnswer::Yes : MsgAnswer::No;
+    if (buttons == MsgButtons::OkCancel)
+        answer = agreed ? MsgAnswer::Ok : MsgAnswer::Cancel;
+    questions.append({prompt, answer, agreed ? option : nullptr});
+    declined = declined || !agreed;
+    const char* word = answer == MsgAnswer::Ok    ? "OK"
+                       : answer == MsgAnswer::Yes ? "Yes"
+                       : answer == MsgAnswer::No  ? "No"
+                                                  : "Cancel";
+    std::fprintf(stream, "-> %s (%s%s)\n", word, agreed ? "" : "no ", option);
+    if (!agreed)
+        declinedBecause = QStringLiteral("%1 gives Yes").arg(QLatin1String(option));
     std::fflush(stream);
     return answer;
 }
@@ -154,6 +157,8 @@ double TerminalProgress::fractionDone() const {
 }
 
 void TerminalProgress::render(bool force) {
+    if (out_ == nullptr)
+        return;
     const qint64 now = clock_.elapsed();
     const double elapsed = now / 1000.0;
     const double fraction = fractionDone();
@@ -197,7 +202,7 @@ void TerminalProgress::render(bool force) {
 }
 
 void TerminalProgress::breakLine() {
-    if (!barOnLine_)
+    if (!barOnLine_ || out_ == nullptr)
         return;
     render(true);
     std::fprintf(out_, "\n");

@@ -26,18 +26,30 @@ class TerminalDialogs : public UserDialogs {
     void setChosenFile(const QString& path) { chosen_ = path; }
     // A message ends the progress bar's line first, so both stay readable.
     void setProgress(TerminalProgress* progress) { progress_ = progress; }
+    // A package older than the board's firmware is its own decision: --yes
+    // does not answer it, --allow-downgrade does.
+    void setAllowDowngrade(bool allow) { allowDowngrade_ = allow; }
 
     MsgAnswer message(const QString& prompt, const QString& title, MsgButtons buttons,
                       MsgIcon icon) override;
     std::optional<QString> openFile(const OpenFileRequest& request) override;
 
-    QStringList shownTexts;    // every prompt, in order
-    QString lastCriticalText;  // the last failure shown
-    bool declined = false;     // a question was answered No or Cancel
-    bool quiet = false;        // --json: messages go to standard error only
+    struct Question {
+        QString prompt;
+        MsgAnswer answer;
+        const char* answeredBy;  // the option that answered it, or nullptr (No)
+    };
+
+    QStringList shownTexts;     // every prompt, in order
+    QList<Question> questions;  // every question asked, with its answer
+    QString lastCriticalText;   // the last failure shown
+    bool declined = false;      // a question was answered No or Cancel
+    QString declinedBecause;    // which option would have answered Yes
+    bool quiet = false;         // --json: messages go to standard error only
 
   private:
     bool yes_;
+    bool allowDowngrade_ = false;
     FILE* out_;
     FILE* err_;
     TerminalProgress* progress_ = nullptr;
@@ -45,7 +57,9 @@ class TerminalDialogs : public UserDialogs {
 };
 
 // Progress on a terminal: a bar with percent, elapsed time and an estimate of
-// the time left when standard output is a terminal; plain lines otherwise.
+// the time left when standard output is a terminal; plain lines otherwise;
+// nothing printed when out is null (a board of several, whose progress
+// travels to the parent as numbers).
 class TerminalProgress : public ProgressView {
   public:
     TerminalProgress(FILE* out, bool interactive) : out_(out), interactive_(interactive) {
@@ -70,6 +84,8 @@ class TerminalProgress : public ProgressView {
     void finish();
 
     int linesStarted() const { return linesStarted_; }
+    int percentDone() const { return static_cast<int>(fractionDone() * 100); }
+    QString operationText() const { return operation_; }
     double elapsedSeconds() const { return clock_.elapsed() / 1000.0; }
 
   private:

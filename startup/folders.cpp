@@ -65,4 +65,8 @@ bool PrepareDataFolders(const QString& productFolder) {
     return result;
 }
 
+QString portFolder(const QString& folder, const QString& port) {
+    return folder + QLatin1Char('-') + port;
+}
+
 }  // namespace dwnfrw

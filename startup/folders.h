@@ -16,4 +16,9 @@ QString GetSpecialFolderPath(int folderNumber, long ownerWindow = 0);
 // missing levels; true when both exist at the end.
 bool PrepareDataFolders(const QString& productFolder);
 
+// The folder a run on one port uses in place of a folder that runs on other
+// ports would share: folder "temp" and port "COM3" give "temp-COM3". The
+// window, a single copy, keeps the shared folders.
+QString portFolder(const QString& folder, const QString& port);
+
 }  // namespace dwnfrw

@@ -22,7 +22,16 @@ QString longTimeFormat(const QLocale& locale) {
     return format.trimmed();
 }
 
+QString& logPortTag() {
+    static QString tag;
+    return tag;
+}
+
 }  // namespace
+
+void setLogPortTag(const QString& port) {
+    logPortTag() = port;
+}
 
 QString logFileName(const QDate& day) {
     return day.toString(QStringLiteral("ddMMyyyy")) + QStringLiteral(".LOG");
@@ -43,12 +52,15 @@ void WriteLogAt(const QString& text, const QDateTime& when) {
         return;
     const QString path = joinPath(globals().LogsFolder, logFileName(when.date()));
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    // Unbuffered, so the whole line reaches the file in one append: runs on
+    // other ports writing the same day's log never split it.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         throw RunTimeError(kFileAccessError, QStringLiteral("Impossibile aprire il file di log ") +
                                                  path + QStringLiteral(": ") + file.errorString());
     }
-    const QByteArray line = (logLineText(text, when) + QStringLiteral("\r\n")).toLocal8Bit();
-    if (file.write(line) != line.size() || !file.flush()) {
+    const QString tagged = logPortTag().isEmpty() ? text : logPortTag() + QLatin1Char('\t') + text;
+    const QByteArray line = (logLineText(tagged, when) + QStringLiteral("\r\n")).toLocal8Bit();
+    if (file.write(line) != line.size()) {
         throw RunTimeError(kFileAccessError,
                            QStringLiteral("Impossibile scrivere il file di log ") + path +
                                QStringLiteral(": ") + file.errorString());

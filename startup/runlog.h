@@ -19,4 +19,8 @@ QString logFileName(const QDate& day);
 // The line as written, without its CR LF.
 QString logLineText(const QString& text, const QDateTime& when);
 
+// Runs on several ports share the day's log: each line's text then starts
+// with the port and a tab. Empty (the window's case): lines as given.
+void setLogPortTag(const QString& port);
+
 }  // namespace dwnfrw

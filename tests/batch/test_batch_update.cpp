@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <thread>
 
+#include "batch/board_port.h"
 #include "startup/single_instance.h"
 #include "tests/batch/batch_process.h"
 #include "tests/package/package_fixtures.h"
@@ -123,9 +124,33 @@ const QString kYes = QStringLiteral("--yes");
 
 const std::vector<UpdateCase> kUpdateCases = {
     {"Success", "4.1.7", 4, 7, 3, {kYes}, 0, "success", {}, true, true, false, 0},
-    // --yes answers every question Yes, the downgrade question too: a line
-    // technician who passes --yes has chosen the package.
-    {"OlderPackageWithYes", "4.1.7", 5, 7, 3, {kYes}, 0, "success", {}, true, true, false, 1098},
+    // An older package than the board's firmware is written only with --allow-downgrade.
+    {"OlderPackageWithYes",
+     "4.1.7",
+     5,
+     7,
+     3,
+     {kYes},
+     3,
+     "declined",
+     {1018, 1005},
+     false,
+     true,
+     false,
+     1098},
+    {"OlderPackageAllowed",
+     "4.1.7",
+     5,
+     7,
+     3,
+     {kYes, QStringLiteral("--allow-downgrade")},
+     0,
+     "success",
+     {},
+     true,
+     true,
+     false,
+     1098},
     {"RefusedVersion",
      "3.9.9",
      4,
@@ -217,6 +242,9 @@ TEST_P(BatchUpdateOutcome, ExitCodeReportAndBoard) {
                                   .replace(QStringLiteral("%1"), QStringLiteral("5.0.0"))
                                   .replace(QStringLiteral("%2"), QStringLiteral("4.1.7"));
         EXPECT_TRUE(texts.contains(asked)) << texts.join(u'|').toStdString();
+        const QJsonObject last = report[QStringLiteral("questions")].toArray().last().toObject();
+        EXPECT_EQ(last[QStringLiteral("text")].toString(), asked);
+        EXPECT_EQ(last[QStringLiteral("answer")].toString(), c.exitCode == 0 ? "Yes" : "No");
     }
 
     board->board().stop();
@@ -236,7 +264,7 @@ TEST_F(BatchUpdateTest, PlainLinesWhenNotATerminal) {
     const QString package = makePackage(QStringLiteral("4.1.7"));
     auto board = startBoard({});
     const BatchResult result =
-        scratch_.run({QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("COM3"),
+        scratch_.run({QStringLiteral("update"), QStringLiteral("--port=COM3"),
                       QStringLiteral("--package"), package, QStringLiteral("--yes")});
     ASSERT_TRUE(result.finished) << result;
     EXPECT_EQ(result.exitCode, 0) << result;
@@ -336,17 +364,95 @@ TEST_F(BatchUpdateTest, InterruptStopsThePass) {
     EXPECT_FALSE(memoryCheck(*board).equal);
 }
 
-TEST_F(BatchUpdateTest, AnotherCopyRunning) {
-    SingleInstance running(scratch_.lockPath());
+// Runs on other ports go side by side; a second run on the same port is refused.
+TEST_F(BatchUpdateTest, SamePortRefused) {
+    auto board = startBoard({});
+    SingleInstance running(batch::boardPort(QStringLiteral("COM3"))->lockPath());
     ASSERT_TRUE(running.acquire());
     const BatchResult result =
         scratch_.run({QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
                       QStringLiteral("--package"), makePackage(QStringLiteral("4.1.7")),
-                      QStringLiteral("--json")});
+                      QStringLiteral("--json"), kYes});
     ASSERT_TRUE(result.finished) << result;
     EXPECT_EQ(result.exitCode, 1) << result;
     EXPECT_EQ(result.json()[QStringLiteral("outcome")].toString(), QStringLiteral("failure"));
-    EXPECT_TRUE(result.err.contains("another copy")) << result;
+    EXPECT_TRUE(result.err.contains("COM3 (" + board->board().devicePath().toUtf8() +
+                                    ") is being updated by another run"))
+        << result;
+    EXPECT_EQ(board->board().counters().hostOpens, 0u);
+}
+
+// Three boards at once, the second stops answering on its third line: the
+// other two are written whole, and the exit code is the failure's.
+TEST_F(BatchUpdateTest, SeveralBoardsAtOnce) {
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    const QString ports = scratch_.path(QStringLiteral("ports"));
+    ASSERT_TRUE(QDir().mkpath(ports));
+    scratch_.setPortsFolder(ports);
+    std::vector<std::unique_ptr<vboard::PtyBoard>> boards;
+    for (int i = 0; i < 3; ++i) {
+        vboard::BoardOptions options;
+        options.startMode = vboard::BoardMode::Application;
+        if (i == 1)
+            options.stopAfterExchanges = 2 + 1 + 505 + 2 * 2;  // as far as the third line
+        boards.push_back(std::make_unique<vboard::PtyBoard>(options));
+        ASSERT_TRUE(boards.back()->start());
+        ASSERT_TRUE(boards.back()->linkAs(ports + QStringLiteral("/COM%1").arg(3 + i)));
+    }
+    const BatchResult result =
+        scratch_.run({QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3,4"),
+                      QStringLiteral("--port=5"), QStringLiteral("--package"), package, kYes,
+                      QStringLiteral("--json"), QStringLiteral("--log")});
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, 1) << result;
+    const QJsonArray reports = QJsonDocument::fromJson(result.out).array();
+    ASSERT_EQ(reports.size(), 3) << result;
+    const QStringList outcomes = {QStringLiteral("success"), QStringLiteral("failure"),
+                                  QStringLiteral("success")};
+    for (int i = 0; i < 3; ++i) {
+        const QJsonObject report = reports[i].toObject();
+        EXPECT_EQ(report[QStringLiteral("port")].toString(), QStringLiteral("COM%1").arg(3 + i));
+        EXPECT_EQ(report[QStringLiteral("outcome")].toString(), outcomes[i]);
+        boards[size_t(i)]->stop();
+        EXPECT_EQ(vboard::checkImage(smallImage(),
+                                     [&](uint32_t address, int length) {
+                                         return boards[size_t(i)]->read(address, length);
+                                     })
+                      .equal,
+                  i != 1);
+    }
+    EXPECT_TRUE(result.err.contains("COM4: failure - ")) << result;
+    EXPECT_TRUE(result.err.contains("2 of 3 boards updated")) << result;
+    // The day's log holds whole lines, each naming its port.
+    const QDir logs(scratch_.path(QStringLiteral("data/Norvexa/VelmorStudio_0200/logs")));
+    QFile log(logs.filePath(logs.entryList({QStringLiteral("*.LOG")}).value(0)));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    EXPECT_GT(lines.size(), 30);
+    static const QRegularExpression whole(QStringLiteral("^[^\t]+\tCOM[345]\t.*\r$"));
+    for (const QByteArray& line : lines.mid(0, lines.size() - 1))
+        EXPECT_TRUE(whole.match(QString::fromLocal8Bit(line)).hasMatch()) << line.toStdString();
+}
+
+// A live board's link and a link whose target is gone.
+TEST_F(BatchUpdateTest, PortsLiveAndDangling) {
+    auto board = startBoard({});
+    ASSERT_TRUE(QFile::link(scratch_.path(QStringLiteral("gone")),
+                            board->portsFolder() + QStringLiteral("/COM7")));
+    const BatchResult result = scratch_.run({QStringLiteral("ports"), QStringLiteral("--json")});
+    ASSERT_EQ(result.exitCode, 0) << result;
+    QStringList listed;
+    for (const QJsonValue& value : QJsonDocument::fromJson(result.out).array()) {
+        const QJsonObject port = value.toObject();
+        listed << QStringLiteral("%1 %2 %3")
+                      .arg(port[QStringLiteral("name")].toString(),
+                           port[QStringLiteral("device")].toString())
+                      .arg(port[QStringLiteral("present")].toBool() ? "true" : "false");
+    }
+    EXPECT_TRUE(listed.contains(QStringLiteral("COM3 %1 true").arg(board->board().devicePath())))
+        << result;
+    EXPECT_TRUE(listed.contains(QStringLiteral("COM7 %1 false").arg(scratch_.path("gone"))))
+        << result;
 }
 
 TEST(BatchUsage, BadUsageEndsWithTwo) {
@@ -361,6 +467,8 @@ TEST(BatchUsage, BadUsageEndsWithTwo) {
         {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("0"),
          QStringLiteral("--package"), pkg},
         {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("COM0"),
+         QStringLiteral("--package"), pkg},
+        {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3,COM3"),
          QStringLiteral("--package"), pkg},
         {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
          QStringLiteral("--package"), pkg, QStringLiteral("--colour")},
@@ -378,12 +486,16 @@ TEST(BatchUsage, BadUsageEndsWithTwo) {
         const BatchResult result = scratch.run(arguments);
         ASSERT_TRUE(result.finished);
         EXPECT_EQ(result.exitCode, 2) << result;
-        EXPECT_TRUE(result.err.contains("usage:")) << result;
+        EXPECT_TRUE(result.err.toLower().contains("usage:")) << result;
         EXPECT_TRUE(result.out.isEmpty()) << result;
     }
     const BatchResult help = scratch.run({QStringLiteral("--help")});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("dwnfrw-batch update --port"));
+    const BatchResult updateHelp =
+        scratch.run({QStringLiteral("update"), QStringLiteral("--help")});
+    EXPECT_EQ(updateHelp.exitCode, 0);
+    EXPECT_TRUE(updateHelp.out.contains("--allow-downgrade")) << updateHelp;
 }
 
 }  // namespace

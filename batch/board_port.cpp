@@ -1,0 +1,53 @@
+#include "batch/board_port.h"
+
+#include <unistd.h>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include "platform/serial_port_name.h"
+
+namespace dwnfrw::batch {
+
+QString BoardPort::folderTag() const {
+    return number ? label : QFileInfo(label).fileName();
+}
+
+QString BoardPort::lockPath() const {
+    // Named after the device, so "3" and the link's target are one port; in
+    // the temporary folder, because the device's own folder is not ours.
+    QString name = device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return QDir(QDir::tempPath())
+        .filePath(QStringLiteral("dwnfrw-%1-port%2.lock")
+                      .arg(static_cast<qulonglong>(getuid()))
+                      .arg(name));
+}
+
+std::optional<BoardPort> boardPort(const QString& text) {
+    static const QRegularExpression numbered(QStringLiteral("^(?:COM)?([0-9]+)$"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    BoardPort port;
+    QString path;
+    const QRegularExpressionMatch match = numbered.match(text);
+    if (match.hasMatch()) {
+        bool ok = false;
+        const int number = match.captured(1).toInt(&ok);
+        if (!ok || number < 1)
+            return std::nullopt;
+        port.number = number;
+        port.label = QStringLiteral("COM%1").arg(number);
+        path = serial::resolveSerialPortName(port.label);
+        if (path.isEmpty())
+            path = port.label;  // no device for this number: the lock still names it
+    } else {
+        port.label = QFileInfo(text).absoluteFilePath();
+        path = port.label;
+    }
+    // A link whose target has gone keeps its own name.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    port.device = canonical.isEmpty() ? path : canonical;
+    return port;
+}
+
+}  // namespace dwnfrw::batch

@@ -256,20 +256,6 @@ class ProgressLines : public ProgressView {
     QString operation_;
 };
 
-const char* answerWord(MsgAnswer answer) {
-    switch (answer) {
-        case MsgAnswer::Ok:
-            return "OK";
-        case MsgAnswer::Cancel:
-            return "Cancel";
-        case MsgAnswer::Yes:
-            return "Yes";
-        case MsgAnswer::No:
-            break;
-    }
-    return "No";
-}
-
 void BatchHost::showMainWindow() {
     const bool interactive = !options_.json && isatty(STDOUT_FILENO);
     FILE* out = options_.json ? stderr : stdout;
@@ -377,7 +363,7 @@ void BatchHost::showMainWindow() {
     for (const auto& question : dialogs.questions) {
         questions.append(QJsonObject{
             {QStringLiteral("text"), batch::terminalText(question.prompt).trimmed()},
-            {QStringLiteral("answer"), QLatin1String(answerWord(question.answer))},
+            {QStringLiteral("answer"), QLatin1String(batch::answerWord(question.answer))},
             {QStringLiteral("answeredBy"), question.answeredBy != nullptr
                                                ? QJsonValue(QLatin1String(question.answeredBy))
                                                : QJsonValue()}});

@@ -75,7 +75,8 @@ int boardExitCode(const Board& board) {
 }
 
 // The live display: one line per board redrawn in place on a terminal; on a
-// pipe, a plain line per board at every tenth of its work.
+// pipe, a plain line per board at every tenth of its work (a run that ends
+// early resets its bar, which is no news).
 class LineDisplay {
   public:
     LineDisplay(FILE* out, bool interactive) : out_(out), interactive_(interactive) {
@@ -85,7 +86,7 @@ class LineDisplay {
     void redraw(std::vector<Board>& boards) {
         if (!interactive_) {
             for (Board& board : boards) {
-                if (board.finished || board.percent / 10 == board.lastPlainTenth)
+                if (board.finished || board.percent / 10 <= board.lastPlainTenth)
                     continue;
                 board.lastPlainTenth = board.percent / 10;
                 std::fprintf(out_, "%s %s %d%%\n", qPrintable(board.port.label),

@@ -48,6 +48,20 @@ QString clockText(double seconds) {
 
 }  // namespace
 
+const char* answerWord(MsgAnswer answer) {
+    switch (answer) {
+        case MsgAnswer::Ok:
+            return "OK";
+        case MsgAnswer::Cancel:
+            return "Cancel";
+        case MsgAnswer::Yes:
+            return "Yes";
+        case MsgAnswer::No:
+            break;
+    }
+    return "No";
+}
+
 QString terminalText(const QString& text) {
     QString out = text;
     out.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -82,11 +96,7 @@ MsgAnswer TerminalDialogs::message(const QString& prompt, const QString& title, 
         answer = agreed ? MsgAnswer::Ok : MsgAnswer::Cancel;
     questions.append({prompt, answer, agreed ? option : nullptr});
     declined = declined || !agreed;
-    const char* word = answer == MsgAnswer::Ok    ? "OK"
-                       : answer == MsgAnswer::Yes ? "Yes"
-                       : answer == MsgAnswer::No  ? "No"
-                                                  : "Cancel";
-    std::fprintf(stream, "-> %s (%s%s)\n", word, agreed ? "" : "no ", option);
+    std::fprintf(stream, "-> %s (%s%s)\n", answerWord(answer), agreed ? "" : "no ", option);
     if (!agreed)
         declinedBecause = QStringLiteral("%1 gives Yes").arg(QLatin1String(option));
     std::fflush(stream);

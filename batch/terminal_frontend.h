@@ -16,6 +16,9 @@ namespace dwnfrw::batch {
 // Turns the program's CR line breaks into the terminal's.
 QString terminalText(const QString& text);
 
+// An answer as the terminal and the report name it: "OK", "Cancel", "Yes", "No".
+const char* answerWord(MsgAnswer answer);
+
 class TerminalProgress;
 
 class TerminalDialogs : public UserDialogs {

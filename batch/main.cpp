@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -529,6 +530,10 @@ int runUpdate(const QStringList& args) {
     options.allowDowngrade = parser->isSet(downgradeOption);
     options.json = parser->isSet(jsonOption);
     options.progressLines = parser->isSet(progressLinesOption);
+    // A board of several whose command has gone finishes its run rather than
+    // die half written on its next progress line.
+    if (options.progressLines)
+        std::signal(SIGPIPE, SIG_IGN);
 
     QStringList portTexts;
     for (const QString& value : parser->values(portOption))

@@ -121,23 +121,6 @@ void printJson(const QJsonObject& object) {
     std::fflush(stdout);
 }
 
-// An update that ends before the run: the text on standard error and, with
-// --json, a report of the same shape as a run's.
-int failBeforeRun(const QString& failure, const QString& package, bool json) {
-    std::fprintf(stderr, "dwnfrw-batch: %s\n", qPrintable(failure));
-    if (json) {
-        printJson(QJsonObject{{QStringLiteral("outcome"), QStringLiteral("failure")},
-                              {QStringLiteral("exitCode"), kFailure},
-                              {QStringLiteral("failure"), failure},
-                              {QStringLiteral("package"), QFileInfo(package).absoluteFilePath()},
-                              {QStringLiteral("texts"), QJsonArray()},
-                              {QStringLiteral("bytesWritten"), 0},
-                              {QStringLiteral("bytesVerified"), 0},
-                              {QStringLiteral("seconds"), 0}});
-    }
-    return kFailure;
-}
-
 struct UpdateOptions {
     batch::BoardPort port;
     QString package;
@@ -152,6 +135,36 @@ struct UpdateOptions {
     bool json = false;
     bool progressLines = false;  // one board of several: progress as numbers
 };
+
+// The report of one board: indented for a person, on one line for the command
+// that runs several boards.
+void printReport(const QJsonObject& report, const UpdateOptions& options) {
+    if (options.progressLines) {
+        std::fprintf(stdout, "%s\n",
+                     QJsonDocument(report).toJson(QJsonDocument::Compact).constData());
+        std::fflush(stdout);
+    } else if (options.json) {
+        printJson(report);
+    }
+}
+
+// An update that ends before the run: the text on standard error and, with
+// --json, a report of the same shape as a run's.
+int failBeforeRun(const QString& failure, const UpdateOptions& options) {
+    std::fprintf(stderr, "dwnfrw-batch: %s\n", qPrintable(failure));
+    printReport(
+        QJsonObject{{QStringLiteral("outcome"), QStringLiteral("failure")},
+                    {QStringLiteral("exitCode"), kFailure},
+                    {QStringLiteral("failure"), failure},
+                    {QStringLiteral("package"), QFileInfo(options.package).absoluteFilePath()},
+                    {QStringLiteral("port"), options.port.label},
+                    {QStringLiteral("texts"), QJsonArray()},
+                    {QStringLiteral("bytesWritten"), 0},
+                    {QStringLiteral("bytesVerified"), 0},
+                    {QStringLiteral("seconds"), 0}},
+        options);
+    return kFailure;
+}
 
 // What the run will do, for the progress display: the erase ranges of the
 // profile and the lines of the region files (16 bytes each).
@@ -387,13 +400,7 @@ void BatchHost::showMainWindow() {
                   double(cost.ru_utime.tv_sec + cost.ru_stime.tv_sec) +
                       double(cost.ru_utime.tv_usec + cost.ru_stime.tv_usec) / 1e6);
     report.insert(QStringLiteral("peakMemoryKiB"), qint64(cost.ru_maxrss));
-    if (options_.progressLines) {
-        std::fprintf(stdout, "%s\n",
-                     QJsonDocument(report).toJson(QJsonDocument::Compact).constData());
-        std::fflush(stdout);
-    } else if (options_.json) {
-        printJson(report);
-    }
+    printReport(report, options_);
 }
 
 // Start-up's command line for the options, as the companion product gives it.
@@ -423,8 +430,7 @@ int updateOneBoard(const UpdateOptions& options) {
         const QString device = options.port.label;
         if (!portsFolder->isValid() ||
             !QFile::link(device, QDir(portsFolder->path()).filePath(QStringLiteral("COM1")))) {
-            return failBeforeRun(QStringLiteral("cannot use the device %1").arg(device),
-                                 options.package, options.json);
+            return failBeforeRun(QStringLiteral("cannot use the device %1").arg(device), options);
         }
         qputenv("DWNFRW_PORTS", QFile::encodeName(portsFolder->path()));
         port = 1;
@@ -439,15 +445,14 @@ int updateOneBoard(const UpdateOptions& options) {
             return failBeforeRun(
                 QStringLiteral("%1 (%2) is being updated by another run; one run per port")
                     .arg(options.port.label, options.port.device),
-                options.package, options.json);
+                options);
         case StartupEnd::LanguageFailed:
-            return failBeforeRun(host.startupMessage, options.package, options.json);
+            return failBeforeRun(host.startupMessage, options);
         case StartupEnd::EmptyCommandLine:
         case StartupEnd::MissingSetting:
             break;
     }
-    return failBeforeRun(QStringLiteral("start-up refused the command line %1").arg(line),
-                         options.package, options.json);
+    return failBeforeRun(QStringLiteral("start-up refused the command line %1").arg(line), options);
 }
 
 // The default device profile is written once, before the boards start, so

@@ -3,11 +3,11 @@
 #include <QDir>
 
 #include "bootloader/modcomm.h"
+#include "startup/command_states.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
 #include "startup/runlog.h"
 #include "startup/runtime_error.h"
-#include "ui/command_states.h"
 
 namespace dwnfrw {
 

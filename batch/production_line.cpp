@@ -1,6 +1,7 @@
 #include "batch/production_line.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -178,7 +179,12 @@ int worseExitCode(int a, int b) {
 
 int updateBoards(const QList<BoardPort>& ports, const QStringList& updateArguments, bool json) {
     FILE* out = json ? stderr : stdout;
-    LineDisplay display(out, !json && isatty(fileno(out)));
+    // Lines redrawn in place need a terminal that holds them all.
+    winsize terminal{};
+    const bool fits = !json && isatty(fileno(out)) &&
+                      ::ioctl(fileno(out), TIOCGWINSZ, &terminal) == 0 &&
+                      (terminal.ws_row == 0 || ports.size() < terminal.ws_row);
+    LineDisplay display(out, fits);
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
 

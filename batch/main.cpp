@@ -86,6 +86,7 @@ class CommandParser {
     CommandParser(const QString& command, const QString& description) : command_(command) {
         parser_.setApplicationDescription(description);
         parser_.addHelpOption();
+        parser_.addVersionOption();
     }
     QCommandLineParser& operator*() { return parser_; }
     QCommandLineParser* operator->() { return &parser_; }
@@ -96,6 +97,8 @@ class CommandParser {
         line.prepend(QCoreApplication::applicationName() + QLatin1Char(' ') + command_);
         if (!parser_.parse(line))
             return usage(parser_.errorText(), helpText());
+        if (parser_.isSet(QStringLiteral("version")))
+            parser_.showVersion();  // ends the program
         if (parser_.isSet(QStringLiteral("help"))) {
             std::fputs(qPrintable(helpText()), stdout);
             return kSuccess;

@@ -496,6 +496,7 @@ TEST(BatchUsage, BadUsageEndsWithTwo) {
         scratch.run({QStringLiteral("update"), QStringLiteral("--help")});
     EXPECT_EQ(updateHelp.exitCode, 0);
     EXPECT_TRUE(updateHelp.out.contains("--allow-downgrade")) << updateHelp;
+    EXPECT_TRUE(scratch.run({QStringLiteral("--version")}).out.startsWith("dwnfrw-batch 1."));
 }
 
 }  // namespace

@@ -109,8 +109,11 @@ class CommandParser {
     QString helpText() const {
         QString text = parser_.helpText();
         const QString started = QCoreApplication::arguments().value(0);
-        text.replace(text.indexOf(started), started.size(),
-                     QCoreApplication::applicationName() + QLatin1Char(' ') + command_);
+        const qsizetype at = started.isEmpty() ? -1 : text.indexOf(started);
+        if (at >= 0) {
+            text.replace(at, started.size(),
+                         QCoreApplication::applicationName() + QLatin1Char(' ') + command_);
+        }
         return text;
     }
 

@@ -106,12 +106,16 @@ int main(int argc, char** argv) {
         QStringLiteral("When the board ends, compare its memory with this Intel HEX image (the "
                        "bytes an update writes) and end with status 1 when they differ."),
         QStringLiteral("FILE"));
+    const QCommandLineOption blankOption(
+        QStringLiteral("blank"),
+        QStringLiteral("Start with program memory, EEPROM and user ID all 0xFF (a new device); "
+                       "by default they hold a previous firmware, a fixed pattern."));
     const QCommandLineOption appSilentOption(QStringLiteral("app-silent"),
                                              QStringLiteral("The application never answers."));
     parser.addOptions({hexOption, dumpOption, linkOption, pacedOption, workOption, corruptOption,
                        dropOption, seedOption, stopAfterOption, wrongVersionOption,
                        bootloaderOption, appVersionOption, appBuildOption, brandOption,
-                       appErrorOption, appSilentOption, expectOption});
+                       appErrorOption, appSilentOption, expectOption, blankOption});
     parser.process(app);
 
     const auto usage = [](const QString& why) {
@@ -158,6 +162,14 @@ int main(int argc, char** argv) {
 
     vboard::PtyBoard board(options);
     QString error;
+    if (parser.isSet(blankOption)) {
+        for (const vboard::RegionSpec& region : vboard::pic18f452Layout().regions) {
+            if (region.kind == vboard::RegionKind::Flash)
+                board.load(region.first, QByteArray(int(region.last - region.first + 1), '\xFF'));
+        }
+        board.load(vboard::kEepromHexBase,
+                   QByteArray(int(vboard::pic18f452Layout().eepromBytes), '\xFF'));
+    }
     if (parser.isSet(hexOption) && !board.loadHex(parser.value(hexOption), &error))
         return usage(error);
     if (parser.isSet(dumpOption))
@@ -175,6 +187,9 @@ int main(int argc, char** argv) {
     sigwait(&endSignals, &signal);
     board.stop();
     std::printf("%s", qPrintable(vboard::countersReport(board.counters())));
+    // A careful host never aims at the boot block: every such request is a fault.
+    std::printf("boot block faults: %llu\n",
+                static_cast<unsigned long long>(board.bootBlockFaults()));
     int status = 0;
     if (parser.isSet(expectOption)) {
         QFile image(parser.value(expectOption));

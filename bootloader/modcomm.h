@@ -65,8 +65,8 @@ QString regionFilePath(const QString& name);
 struct PassContext {
     ProgressView& progress;
     EventPump& events;
-    bool boardTouched = false;   // the first erase packet was sent
-    int64_t eraseAddress = 0;    // the row the erase was at last
+    bool boardTouched = false;  // the first erase packet was sent
+    int64_t eraseAddress = 0;   // the row the erase was at last
 };
 
 // Results of EraseRange besides 1 (erased) and the negative results of SendGetPacket.

@@ -341,12 +341,11 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
         uint32_t lineAddress;
         const uint32_t recordAddress = static_cast<uint32_t>(addressHigh * 256 + addressLow);
         if (type != kTypeData || count == 0 ||
-            !regionOfRecord(upperAddress, recordAddress, region, lineAddress) ||
-            region == kConfig)
+            !regionOfRecord(upperAddress, recordAddress, region, lineAddress) || region == kConfig)
             continue;
         // Every region line the record gives, padding included, is written:
         // judge the 16 bytes of each line.
-        const uint32_t base = lineAddress - (recordAddress & 0xFu);
+        const uint32_t base = lineAddress + (recordAddress & 0xFu);
         const uint32_t firstLine = lineAddress;
         const uint32_t lastLine = (base + static_cast<uint32_t>(count) - 1) & ~0xFu;
         int64_t low = 0;
@@ -386,7 +385,8 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
         return false;
     }
     if (!programData) {
-        message = GetText(kTextNoProgramData).arg(hex6(profile.pmrangelow), hex6(profile.pmrangehigh));
+        message =
+            GetText(kTextNoProgramData).arg(hex6(profile.pmrangelow), hex6(profile.pmrangehigh));
         return false;
     }
     return true;

@@ -136,8 +136,9 @@ QString eraseFailure(const PassContext& ctx, int16_t result) {
 // and cause.
 QString lineFailure(int text, int lineNumber, uint32_t address, int result) {
     return GetText(text) + QLatin1Char(' ') +
-           GetText(kWhereText).arg(bootloaderSettings().PortName, QString::number(lineNumber),
-                                   HexPad(address, 6), linkCause(result));
+           GetText(kWhereText)
+               .arg(bootloaderSettings().PortName, QString::number(lineNumber), HexPad(address, 6),
+                    linkCause(result));
 }
 
 int clampToInt(int64_t value) {

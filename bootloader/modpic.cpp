@@ -265,18 +265,17 @@ bool LoadPicProfile(PicProfile& profile, QString& message) {
 }
 
 bool CheckPicProfile(const PicProfile& profile, QString& message) {
-    const QString source = globals().UseProfileFile
-                               ? picProfilePath()
-                               : QStringLiteral("(%1)").arg(kDeviceSection);
+    const QString source =
+        globals().UseProfileFile ? picProfilePath() : QStringLiteral("(%1)").arg(kDeviceSection);
     if (globals().UseProfileFile) {
         struct UsedKey {
             const char* name;
             bool (*isNumber)(const QString&);
         };
         static const UsedKey kUsedKeys[] = {
-            {"pmrangelow", isHexNumber},   {"pmrangehigh", isHexNumber},
-            {"usrrangelow", isHexNumber},  {"usrrangehigh", isHexNumber},
-            {"eraseblock", isDecimalNumber}, {"writeblock", isDecimalNumber},
+            {"pmrangelow", isHexNumber},       {"pmrangehigh", isHexNumber},
+            {"usrrangelow", isHexNumber},      {"usrrangehigh", isHexNumber},
+            {"eraseblock", isDecimalNumber},   {"writeblock", isDecimalNumber},
             {"bytesperaddr", isDecimalNumber},
         };
         for (const UsedKey& key : kUsedKeys) {

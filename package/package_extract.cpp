@@ -170,8 +170,8 @@ QStringList PackageMemberNames(const QString& packagePath) {
     Archive archive(zip_open(QFile::encodeName(packagePath).constData(), ZIP_RDONLY, &openError));
     if (!archive)
         return names;
-    const zip_int64_t count = std::min<zip_int64_t>(zip_get_num_entries(archive.get(), 0),
-                                                    kMaxPackageMembers);
+    const zip_int64_t count =
+        std::min<zip_int64_t>(zip_get_num_entries(archive.get(), 0), kMaxPackageMembers);
     for (zip_int64_t index = 0; index < count; ++index) {
         const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(index), 0);
         if (name != nullptr)

@@ -86,7 +86,6 @@ QString logPath(const QDate& day) {
     return joinPath(globals().LogsFolder, logFileName(day));
 }
 
-
 // The locale's long time format without its time-zone part, which a
 // date-and-time rendering never shows.
 QString longTimeFormat(const QLocale& locale) {

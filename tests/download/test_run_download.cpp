@@ -3,15 +3,17 @@
 // person's answers given by a script.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <csignal>
-#include <sys/resource.h>
 
 #include "package/package_opening.h"
 #include "startup/runlog.h"
 
+#include "components/nxpicboot/nxpicboot.h"
 #include "ctrllink.h"
 #include "tests/download/run_fixture.h"
 
@@ -23,9 +25,9 @@ using testing::kProgramBase;
 using testing::kRunPort;
 using testing::kUserIdBase;
 using testing::lineBytes;
-using testing::upperAddressRecord;
 using testing::ShownMessage;
 using testing::textWith;
+using testing::upperAddressRecord;
 
 constexpr uint32_t kEepromBase = testing::kEepromBase;
 const QString kLoaderEntryLine = QStringLiteral("TX: 24 45 30 0d");
@@ -349,9 +351,9 @@ TEST_F(RunDownloadTest, StopDuringTheWritePassKeepsWhatWasWritten) {
     const RunReport report = run();
 
     ASSERT_EQ(report.end, RunReport::End::Failed);
-    EXPECT_EQ(shown(fe_.dialogs.messages),
-              (std::vector<std::string>{confirmation(),
-                                        failure(GetText(1005) + u'\r' + GetText(1134))}));
+    EXPECT_EQ(
+        shown(fe_.dialogs.messages),
+        (std::vector<std::string>{confirmation(), failure(GetText(1005) + u'\r' + GetText(1134))}));
     EXPECT_EQ(board().read(kProgramBase, 32),
               testing::lineBytes(kProgramBase) + testing::lineBytes(kProgramBase + 16));
     EXPECT_EQ(board().read(kProgramBase + 32, 32), QByteArray(32, '\xFF')) << "erased, not written";
@@ -400,10 +402,9 @@ TEST_P(LinkDropTest, InTheWritePassEndsWithTheWriteOrVerifyFailure) {
     const QString cause = GetText(c.unplug ? 1132 : 1131);
     const QString where = textWith(1141, QStringLiteral("COM3")).arg(3).arg("000220", cause);
     if (c.unplug) {
-        EXPECT_TRUE(reported == failureReport(GetText(1106) + u' ' + where + u'\r' +
-                                              GetText(1134)) ||
-                    reported ==
-                        failureReport(GetText(1107) + u' ' + where + u'\r' + GetText(1134)))
+        EXPECT_TRUE(reported ==
+                        failureReport(GetText(1106) + u' ' + where + u'\r' + GetText(1134)) ||
+                    reported == failureReport(GetText(1107) + u' ' + where + u'\r' + GetText(1134)))
             << reported.toStdString();
     } else {
         EXPECT_EQ(reported, failureReport(GetText(1106) + u' ' + where + u'\r' + GetText(1134)));
@@ -441,8 +442,7 @@ TEST_P(EraseEndTest, NamesTheCauseUnlessStopped) {
     };
     const RunReport report = run();
     ASSERT_EQ(report.end, RunReport::End::Failed);
-    const QString text = stop ? GetText(1005)
-                              : GetText(1130).arg("COM3", "000480", GetText(1131));
+    const QString text = stop ? GetText(1005) : GetText(1130).arg("COM3", "000480", GetText(1131));
     EXPECT_EQ(fe_.dialogs.messages.back().prompt, failureReport(text + u'\r' + GetText(1134)));
     EXPECT_TRUE(report.boardTouched);
 }
@@ -457,7 +457,8 @@ INSTANTIATE_TEST_SUITE_P(Ends, EraseEndTest,
 const QByteArray kEndRecord = QByteArrayLiteral(":00000001FF\r\n");
 
 QByteArray programLine(uint32_t address) {
-    return upperAddressRecord(address) + testing::hexRecord(uint16_t(address), 0, lineBytes(address));
+    return upperAddressRecord(address) +
+           testing::hexRecord(uint16_t(address), 0, lineBytes(address));
 }
 
 // The profile "/D" reads, with one line changed.
@@ -486,31 +487,45 @@ QString profileText(int text, const char* key) {
 
 const HostileImage kHostileImages[] = {
     {"end_record_only", kEndRecord, {}, [] { return GetText(1110).arg("000200", "007FFF"); }},
-    {"eeprom_only", upperAddressRecord(kEepromBase) + testing::hexRecord(0, 0, "EE") + kEndRecord,
-     {}, [] { return GetText(1110).arg("000200", "007FFF"); }},
-    {"config_only", upperAddressRecord(0x300000) + testing::hexRecord(0, 0, "\xFF\x27") + kEndRecord,
-     {}, [] { return GetText(1110).arg("000200", "007FFF"); }},
-    {"program_above_7FFF", programLine(0x10000) + kEndRecord, {},
+    {"eeprom_only",
+     upperAddressRecord(kEepromBase) + testing::hexRecord(0, 0, "EE") + kEndRecord,
+     {},
+     [] { return GetText(1110).arg("000200", "007FFF"); }},
+    {"config_only",
+     upperAddressRecord(0x300000) + testing::hexRecord(0, 0, "\xFF\x27") + kEndRecord,
+     {},
+     [] { return GetText(1110).arg("000200", "007FFF"); }},
+    {"program_above_7FFF",
+     programLine(0x10000) + kEndRecord,
+     {},
      [] { return outside(1111, 2, "010000", "000200", "007FFF"); }},
-    {"boot_block", programLine(0x100) + kEndRecord, {},
+    {"boot_block",
+     programLine(0x100) + kEndRecord,
+     {},
      [] { return outside(1111, 2, "000100", "000200", "007FFF"); }},
     {"eeprom_past_FF",
      programLine(0x200) + upperAddressRecord(kEepromBase) + testing::hexRecord(0xFC, 0, "EEPROM") +
          kEndRecord,
-     {}, [] { return GetText(1112).arg(4).arg("F00100"); }},
+     {},
+     [] { return GetText(1112).arg(4).arg("F00100"); }},
     {"userid_past_0F",
      programLine(0x200) + upperAddressRecord(kUserIdBase) + testing::hexRecord(0x10, 0, "ID") +
          kEndRecord,
-     {}, [] { return outside(1113, 4, "200010", "200000", "20000F"); }},
-    {"segment_record", testing::hexRecord(0, 2, "\x10\x00") + programLine(0x200) + kEndRecord, {},
+     {},
+     [] { return outside(1113, 4, "200010", "200000", "20000F"); }},
+    {"segment_record",
+     testing::hexRecord(0, 2, QByteArray("\x10\x00", 2)) + programLine(0x200) + kEndRecord,
+     {},
      [] { return GetText(1114).arg(1).arg("1000"); }},
     {"profile_without_usrrangelow", programLine(0x200) + kEndRecord,
-     profileWith("usrrangelow=\"200000\"\r\n", ""), [] { return profileText(1115, "usrrangelow"); }},
+     profileWith("usrrangelow=\"200000\"\r\n", ""),
+     [] { return profileText(1115, "usrrangelow"); }},
     {"profile_with_bytesperaddr_0", programLine(0x200) + kEndRecord,
      profileWith("BytesPerAddr=1", "BytesPerAddr=0"),
      [] { return profileText(1117, "bytesperaddr"); }},
     {"profile_range_backwards", programLine(0x200) + kEndRecord,
-     profileWith("pmrangelow=\"000200\"", "pmrangelow=\"008000\""), [] {
+     profileWith("pmrangelow=\"000200\"", "pmrangelow=\"008000\""),
+     [] {
          return GetText(1116).arg(picProfilePath(), "pmrangelow", "pmrangehigh", "8000", "7FFF");
      }},
 };
@@ -554,18 +569,23 @@ INSTANTIATE_TEST_SUITE_P(Images, HostileImageTest, ::testing::ValuesIn(kHostileI
 TEST_F(RunDownloadTest, FullLogNeitherStopsNorHidesTheUpdate) {
     startBoard(application());
     prepareImage();
+    const QString log = joinPath(globals().LogsFolder, logFileName(QDate::currentDate()));
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 1500;  // the identification fits, the write pass does not
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    // The disk fills once the erase has begun: a few more lines fit, then none.
+    fe_.events.onYield = [&](int) {
+        if (fe_.progress.operationText != GetText(1103))
+            return;
+        rlimit small = saved;
+        small.rlim_cur = rlim_t(QFileInfo(log).size() + 200);
+        setrlimit(RLIMIT_FSIZE, &small);
+    };
     const RunReport report = run();
     setrlimit(RLIMIT_FSIZE, &saved);
 
     ASSERT_EQ(report.end, RunReport::End::Succeeded) << report.failureText.toStdString();
     EXPECT_TRUE(checkBoard().equal) << checkBoard().report.toStdString();
-    const QString log = joinPath(globals().LogsFolder, logFileName(QDate::currentDate()));
     EXPECT_EQ(fe_.dialogs.messages.back().prompt,
               GetText(1006) + u'\r' + GetText(1128).arg(log, GetText(1121)));
 }

@@ -44,7 +44,8 @@ QByteArray startBytes(uint32_t first, uint32_t size, StartContents contents) {
 
 PicMemory::PicMemory(const DeviceLayout& layout, StartContents contents) : layout_(layout) {
     for (const RegionSpec& spec : layout_.regions) {
-        const StartContents start = spec.kind == RegionKind::Flash ? contents : StartContents::Blank;
+        const StartContents start =
+            spec.kind == RegionKind::Flash ? contents : StartContents::Blank;
         Region region{spec, startBytes(spec.first, spec.last - spec.first + 1, start)};
         const std::vector<uint8_t>* initial =
             spec.kind == RegionKind::Config     ? &layout_.initialConfig

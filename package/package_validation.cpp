@@ -60,8 +60,9 @@ void readVersionPart(const QStringList& parts, qsizetype index, int32_t& number)
         number = value;
 }
 
-// True when path is folder or lies somewhere below it, links resolved.
-bool liesInside(const QString& path, const QString& folder) {
+}  // namespace
+
+bool LiesInsideFolder(const QString& path, const QString& folder) {
     const QString resolvedFolder = QFileInfo(folder).canonicalFilePath();
     const QString resolvedPath = QFileInfo(path).canonicalFilePath();
     if (resolvedFolder.isEmpty() || resolvedPath.isEmpty())
@@ -69,8 +70,6 @@ bool liesInside(const QString& path, const QString& folder) {
     return resolvedPath == resolvedFolder ||
            resolvedPath.startsWith(resolvedFolder + QLatin1Char('/'));
 }
-
-}  // namespace
 
 QString FileExtension(const QString& fileName) {
     const qsizetype dot = fileName.lastIndexOf(u'.');
@@ -104,7 +103,7 @@ bool ValidateFileFRW(PackageSession& session, const QString& FileIn, QString& Fi
         ERROUT = GetText(kTextNotRegularFile).arg(FileIn);
         return false;
     }
-    if (!workFolder.isEmpty() && liesInside(FileIn, workFolder)) {
+    if (!workFolder.isEmpty() && LiesInsideFolder(FileIn, workFolder)) {
         ERROUT = GetText(kTextInsideWorkFolder).arg(FileIn, workFolder);
         return false;
     }

@@ -163,12 +163,8 @@ int main(int argc, char** argv) {
     vboard::PtyBoard board(options);
     QString error;
     if (parser.isSet(blankOption)) {
-        for (const vboard::RegionSpec& region : vboard::pic18f452Layout().regions) {
-            if (region.kind == vboard::RegionKind::Flash)
-                board.load(region.first, QByteArray(int(region.last - region.first + 1), '\xFF'));
-        }
-        board.load(vboard::kEepromHexBase,
-                   QByteArray(int(vboard::pic18f452Layout().eepromBytes), '\xFF'));
+        for (const vboard::FirmwareArea& area : vboard::firmwareAreas())
+            board.load(area.base, QByteArray(area.bytes, '\xFF'));
     }
     if (parser.isSet(hexOption) && !board.loadHex(parser.value(hexOption), &error))
         return usage(error);

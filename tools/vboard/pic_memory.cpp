@@ -23,6 +23,16 @@ const DeviceLayout& pic18f452Layout() {
     return layout;
 }
 
+std::vector<FirmwareArea> firmwareAreas(const DeviceLayout& layout) {
+    std::vector<FirmwareArea> areas;
+    for (const RegionSpec& region : layout.regions) {
+        if (region.kind == RegionKind::Flash)
+            areas.push_back({region.first, int(region.last - region.first + 1)});
+    }
+    areas.push_back({kEepromHexBase, int(layout.eepromBytes)});
+    return areas;
+}
+
 uint8_t previousFirmwareByte(uint32_t address) {
     // Mixes the address so neighbouring rows and lines differ; never all 0xFF.
     const uint32_t mixed = (address * 2654435761u) >> 13;

@@ -43,6 +43,14 @@ enum class StartContents {
     Blank,             // all 0xFF, as a new device
 };
 
+// Where a firmware lives: the flash regions and the EEPROM (at kEepromHexBase),
+// as base address and size.
+struct FirmwareArea {
+    uint32_t base;
+    int bytes;
+};
+std::vector<FirmwareArea> firmwareAreas(const DeviceLayout& layout = pic18f452Layout());
+
 // The byte a board with a previous firmware holds at an address (program space;
 // EEPROM at kEepromHexBase + offset).
 uint8_t previousFirmwareByte(uint32_t address);

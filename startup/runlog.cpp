@@ -7,6 +7,7 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <cerrno>
+#include <cstring>
 
 #include "startup/localtext.h"
 
@@ -38,27 +39,45 @@ LogFailure g_firstFailure;
 // The cause of a failed open or write in the session's language; an error
 // number of 0 means the system wrote less than asked without saying why.
 QString causeText(int error) {
+    int text = kTextSystemError;
     switch (error) {
         case 0:
-            return GetText(kTextShortWrite);
+            text = kTextShortWrite;
+            break;
         case ENOSPC:
         case EDQUOT:
-            return GetText(kTextDiskFull);
+            text = kTextDiskFull;
+            break;
         case EFBIG:
-            return GetText(kTextFileTooLarge);
+            text = kTextFileTooLarge;
+            break;
         case EACCES:
         case EPERM:
-            return GetText(kTextPermissionDenied);
+            text = kTextPermissionDenied;
+            break;
         case EROFS:
-            return GetText(kTextReadOnly);
+            text = kTextReadOnly;
+            break;
         case ENOENT:
         case ENOTDIR:
-            return GetText(kTextNoFolder);
+            text = kTextNoFolder;
+            break;
         case EISDIR:
-            return GetText(kTextIsFolder);
-        default:
-            return GetText(kTextSystemError).arg(error);
+            text = kTextIsFolder;
+            break;
     }
+    const QString cause = GetText(text);
+    if (cause.isEmpty())  // no language module yet
+        return QString::fromLocal8Bit(std::strerror(error));
+    return text == kTextSystemError ? cause.arg(error) : cause;
+}
+
+// The failure text: the language module's, or the path and cause alone while
+// no module is loaded yet.
+QString failureText(int text, const QString& path, const QString& cause) {
+    const QString format = GetText(text);
+    return format.contains(QLatin1String("%1")) ? format.arg(path, cause)
+                                                : path + QStringLiteral(": ") + cause;
 }
 
 // The path's file opened for appending, created when missing; -1 with errno.
@@ -131,7 +150,7 @@ void WriteLogAt(const QString& text, const QDateTime& when) {
     if (failedText == 0)
         return;
     if (!g_tolerant)
-        throw RunTimeError(kFileAccessError, GetText(failedText).arg(path, causeText(error)));
+        throw RunTimeError(kFileAccessError, failureText(failedText, path, causeText(error)));
     if (g_firstFailure.path.isEmpty())
         g_firstFailure = LogFailure{path, causeText(error)};
 }
@@ -142,7 +161,7 @@ bool CanAppendLog(QString& message) {
     const QString path = logPath(QDate::currentDate());
     const int fd = openForAppend(path);
     if (fd < 0) {
-        message = GetText(kTextCannotOpen).arg(path, causeText(errno));
+        message = failureText(kTextCannotOpen, path, causeText(errno));
         return false;
     }
     ::close(fd);

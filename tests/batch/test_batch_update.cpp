@@ -303,12 +303,13 @@ TEST_F(BatchUpdateTest, BarOnATerminal) {
 
 struct InterruptCase {
     const char* name;
-    int phaseText;              // Ctrl-C once the run shows this text
-    std::vector<int> failure;   // the failure report, one text a line
-    bool bootloaderReached;     // the loader-entry command went out
+    int phaseText;             // Ctrl-C once the run shows this text
+    std::vector<int> failure;  // the failure report, one text a line
+    bool bootloaderReached;    // the loader-entry command went out
 };
 
-class BatchInterrupt : public BatchUpdateTest, public ::testing::WithParamInterface<InterruptCase> {};
+class BatchInterrupt : public BatchUpdateTest,
+                       public ::testing::WithParamInterface<InterruptCase> {};
 
 // Ctrl-C during the erase stops the pass through the stop flag: the run ends
 // with the stop's text, as the window's stop command ends it, and goes no

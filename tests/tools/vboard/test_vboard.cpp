@@ -278,6 +278,8 @@ class HostEnd {
 TEST(PtyBoard, ServesTheTerminalAndDumpsWhenTheHostHangsUp) {
     QTemporaryDir dir;
     PtyBoard board;
+    for (const FirmwareArea& area : firmwareAreas())  // a new device: writes land as sent
+        board.load(area.base, QByteArray(area.bytes, '\xFF'));
     const QString dump = dir.filePath(QStringLiteral("board.hex"));
     board.setDumpFile(dump);
     QString error;

@@ -121,6 +121,23 @@ bool writeAll(QFile& file, QByteArray& pending, QString& message) {
     return true;
 }
 
+// The fields before a record's data: byte count, 16-bit address and type.
+struct RecordHeader {
+    int count;
+    uint32_t address;
+    int type;
+    bool readable;  // every field was two hexadecimal digits
+};
+
+RecordHeader recordHeader(std::string_view line) {
+    const int count = hexByteAt(line, 1);
+    const int addressHigh = hexByteAt(line, 3);
+    const int addressLow = hexByteAt(line, 5);
+    const int type = hexByteAt(line, 7);
+    const bool readable = count >= 0 && addressHigh >= 0 && addressLow >= 0 && type >= 0;
+    return {count, static_cast<uint32_t>(addressHigh * 256 + addressLow), type, readable};
+}
+
 // Checks every record up to the end record: the byte count, the digits of
 // every byte it announces, and the checksum. False with the failure text.
 bool checkHexRecords(QFile& file, QString& message) {
@@ -317,11 +334,8 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
     while (reader.read(line)) {
         if (line.empty() || line.front() != ':')
             continue;
-        const int count = hexByteAt(line, 1);
-        const int addressHigh = hexByteAt(line, 3);
-        const int addressLow = hexByteAt(line, 5);
-        const int type = hexByteAt(line, 7);
-        if (count < 0 || addressHigh < 0 || addressLow < 0 || type == kTypeEndOfFile)
+        const auto [count, recordAddress, type, readable] = recordHeader(line);
+        if (!readable || type == kTypeEndOfFile)
             break;
         if (type == kTypeExtendedLinear) {
             upperAddress = leadingHex(line, 9, 4);
@@ -339,7 +353,6 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
         }
         RegionIndex region;
         uint32_t lineAddress;
-        const uint32_t recordAddress = static_cast<uint32_t>(addressHigh * 256 + addressLow);
         if (type != kTypeData || count == 0 ||
             !regionOfRecord(upperAddress, recordAddress, region, lineAddress) || region == kConfig)
             continue;
@@ -458,11 +471,8 @@ bool SplitHexFile(const QString& hexPath, QString& message) {
         window.fill(0xFF);
         if (line.empty() || line.front() != ':')
             continue;
-        const int count = hexByteAt(line, 1);
-        const int addressHigh = hexByteAt(line, 3);
-        const int addressLow = hexByteAt(line, 5);
-        const int type = hexByteAt(line, 7);
-        if (count < 0 || addressHigh < 0 || addressLow < 0 || type < 0) {
+        const auto [count, recordAddress, type, readable] = recordHeader(line);
+        if (!readable) {
             finish(nullptr);  // the file changed after it was checked
             message = kInvalidHexText;
             return false;
@@ -476,7 +486,6 @@ bool SplitHexFile(const QString& hexPath, QString& message) {
         if (type != kTypeData)
             continue;
 
-        const uint32_t recordAddress = static_cast<uint32_t>(addressHigh * 256 + addressLow);
         const int firstPosition = static_cast<int>(recordAddress % kGroupBytes);
         if (firstPosition + count > kWindowBytes) {
             finish(nullptr);

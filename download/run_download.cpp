@@ -4,11 +4,11 @@
 #include <optional>
 
 #include "bootloader/modcomm.h"
+#include "startup/command_states.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
 #include "startup/runlog.h"
 #include "startup/runtime_error.h"
-#include "ui/command_states.h"
 
 namespace dwnfrw {
 

@@ -5,9 +5,9 @@
 #include "bootloader/modcomm.h"
 #include "package/package_extract.h"
 #include "package/package_validation.h"
+#include "startup/command_states.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
-#include "ui/command_states.h"
 
 namespace dwnfrw {
 

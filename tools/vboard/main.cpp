@@ -42,7 +42,9 @@ int main(int argc, char** argv) {
         "Memory: program 000000-007FFF (64-byte erase rows, 8-byte write blocks, boot\n"
         "block below 000200 write-protected), EEPROM 00-FF, user ID 200000-20000F,\n"
         "configuration 300000-30000F (read-only), device ID 3FFFFE (device number 36).\n"
-        "In Intel HEX files the EEPROM stands at F00000."));
+        "In Intel HEX files the EEPROM stands at F00000. Program memory, EEPROM and user\n"
+        "ID start with a previous firmware (a fixed pattern) unless --blank is given;\n"
+        "writes and erases aimed at the boot block are reported as faults."));
     parser.addHelpOption();
     const QCommandLineOption hexOption(QStringLiteral("hex"),
                                        QStringLiteral("Initial memory from an Intel HEX file."),
@@ -104,7 +106,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption expectOption(
         QStringLiteral("expect"),
         QStringLiteral("When the board ends, compare its memory with this Intel HEX image (the "
-                       "bytes an update writes) and end with status 1 when they differ."),
+                       "bytes an update writes, a later record over an earlier one as the "
+                       "updater merges them) and end with status 1 when they differ."),
         QStringLiteral("FILE"));
     const QCommandLineOption blankOption(
         QStringLiteral("blank"),

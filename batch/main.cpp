@@ -195,9 +195,7 @@ void BatchHost::showMainWindow() {
         run = RunDownload(session, frontend, clock);
         progress.finish();
     }
-    // The working folder goes with the run, but never with the user's package in it.
-    if (!LiesInsideFolder(packagePath, session.WorkFolder))
-        removeWorkFolder(session.WorkFolder);
+    removeWorkFolder(session.WorkFolder);
 
     // The failure is the text of the error message the window would have
     // shown: text 1011 and the reason for a refused package, text 1018 and

@@ -60,9 +60,9 @@ void readVersionPart(const QStringList& parts, qsizetype index, int32_t& number)
         number = value;
 }
 
-}  // namespace
-
-bool LiesInsideFolder(const QString& path, const QString& folder) {
+// True when path is folder or lies somewhere below it, links resolved: such a
+// package would be deleted by the clean-up of the working folder.
+bool liesInsideFolder(const QString& path, const QString& folder) {
     const QString resolvedFolder = QFileInfo(folder).canonicalFilePath();
     const QString resolvedPath = QFileInfo(path).canonicalFilePath();
     if (resolvedFolder.isEmpty() || resolvedPath.isEmpty())
@@ -70,6 +70,8 @@ bool LiesInsideFolder(const QString& path, const QString& folder) {
     return resolvedPath == resolvedFolder ||
            resolvedPath.startsWith(resolvedFolder + QLatin1Char('/'));
 }
+
+}  // namespace
 
 QString FileExtension(const QString& fileName) {
     const qsizetype dot = fileName.lastIndexOf(u'.');
@@ -103,7 +105,7 @@ bool ValidateFileFRW(PackageSession& session, const QString& FileIn, QString& Fi
         ERROUT = GetText(kTextNotRegularFile).arg(FileIn);
         return false;
     }
-    if (!workFolder.isEmpty() && LiesInsideFolder(FileIn, workFolder)) {
+    if (!workFolder.isEmpty() && liesInsideFolder(FileIn, workFolder)) {
         ERROUT = GetText(kTextInsideWorkFolder).arg(FileIn, workFolder);
         return false;
     }

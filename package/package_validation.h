@@ -28,8 +28,4 @@ QFileInfoList ListPackageFiles(const QString& folder);
 // The extension of a file name: the text after its last "."; empty without one.
 QString FileExtension(const QString& fileName);
 
-// True when path is folder or lies somewhere below it, links resolved: such a
-// package would be deleted with the working folder's contents.
-bool LiesInsideFolder(const QString& path, const QString& folder);
-
 }  // namespace dwnfrw

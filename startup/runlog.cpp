@@ -9,9 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "startup/localtext.h"
-
 #include "startup/globals.h"
+#include "startup/localtext.h"
 #include "startup/runtime_error.h"
 
 namespace dwnfrw {

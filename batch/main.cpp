@@ -165,6 +165,7 @@ int failBeforeRun(const QString& failure, const UpdateOptions& options) {
                     {QStringLiteral("package"), QFileInfo(options.package).absoluteFilePath()},
                     {QStringLiteral("port"), options.port.label},
                     {QStringLiteral("texts"), QJsonArray()},
+                    {QStringLiteral("boardTouched"), false},
                     {QStringLiteral("bytesWritten"), 0},
                     {QStringLiteral("bytesVerified"), 0},
                     {QStringLiteral("seconds"), 0}},
@@ -396,6 +397,11 @@ void BatchHost::showMainWindow() {
                                   {QStringLiteral("brand"), run.device->DeviceBrand},
                                   {QStringLiteral("linkError"), run.device->LinkError}});
     }
+    // Whether an erase packet reached the board: if so and the run failed,
+    // the board may hold incomplete firmware until an update completes.
+    report.insert(QStringLiteral("boardTouched"), run.boardTouched);
+    if (!run.incompleteLog.isEmpty())
+        report.insert(QStringLiteral("incompleteLog"), batch::terminalText(run.incompleteLog));
     report.insert(QStringLiteral("bytesWritten"), linesDone * kRegionLineBytes);
     report.insert(QStringLiteral("bytesVerified"), linesDone * kRegionLineBytes);
     report.insert(QStringLiteral("seconds"), progress.elapsedSeconds());
@@ -453,6 +459,7 @@ int updateOneBoard(const UpdateOptions& options) {
                     .arg(options.port.label, options.port.device),
                 options);
         case StartupEnd::LanguageFailed:
+        case StartupEnd::NoHomeFolder:
             return failBeforeRun(host.startupMessage, options);
         case StartupEnd::EmptyCommandLine:
         case StartupEnd::MissingSetting:

@@ -69,4 +69,9 @@ QString portFolder(const QString& folder, const QString& port) {
     return folder + QLatin1Char('-') + port;
 }
 
+bool HomeFolderSet() {
+    const QString home = qEnvironmentVariable("HOME");
+    return !home.isEmpty() && QDir(home).absolutePath() != QDir::rootPath();
+}
+
 }  // namespace dwnfrw

@@ -21,4 +21,7 @@ bool PrepareDataFolders(const QString& productFolder);
 // window, a single copy, keeps the shared folders.
 QString portFolder(const QString& folder, const QString& port);
 
+// True when the user's home folder is named and is not the root folder.
+bool HomeFolderSet();
+
 }  // namespace dwnfrw

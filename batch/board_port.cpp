@@ -10,7 +10,11 @@
 namespace dwnfrw::batch {
 
 QString BoardPort::folderTag() const {
-    return number ? label : QFileInfo(label).fileName();
+    if (number)
+        return label;
+    // "/dev/ttyACM0" gives "ttyACM0", "/dev/pts/2" gives "pts-2".
+    QString tag = label.startsWith(QLatin1String("/dev/")) ? label.mid(5) : label.mid(1);
+    return tag.replace(QLatin1Char('/'), QLatin1Char('-'));
 }
 
 QString BoardPort::lockPath() const {

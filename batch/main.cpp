@@ -238,50 +238,12 @@ class BatchHost : public StartupHost {
     SingleInstance portLock_;
 };
 
-// One board of several sends its progress to the parent as numbers: a JSON
-// object a line whenever the percentage or the operation changes.
-class ProgressLines : public ProgressView {
-  public:
-    explicit ProgressLines(batch::TerminalProgress& inner) : inner_(inner) {}
-    void setOperationText(const QString& text) override {
-        inner_.setOperationText(text);
-        send();
-    }
-    void setPercentText(const QString& text) override { inner_.setPercentText(text); }
-    void setPercentVisible(bool visible) override { inner_.setPercentVisible(visible); }
-    void setBarVisible(bool visible) override { inner_.setBarVisible(visible); }
-    void setBarMaximum(int maximum) override { inner_.setBarMaximum(maximum); }
-    void setBarValue(int value) override {
-        inner_.setBarValue(value);
-        send();
-    }
-
-  private:
-    void send() {
-        const int percent = inner_.percentDone();
-        const QString operation = batch::terminalText(inner_.operationText());
-        if (percent == percent_ && operation == operation_)
-            return;
-        percent_ = percent;
-        operation_ = operation;
-        std::fprintf(stdout, "%s\n",
-                     QJsonDocument(QJsonObject{{QStringLiteral("percent"), percent},
-                                               {QStringLiteral("operation"), operation}})
-                         .toJson(QJsonDocument::Compact)
-                         .constData());
-        std::fflush(stdout);
-    }
-
-    batch::TerminalProgress& inner_;
-    int percent_ = -1;
-    QString operation_;
-};
-
 void BatchHost::showMainWindow() {
     const bool interactive = !options_.json && isatty(STDOUT_FILENO);
     FILE* out = options_.json ? stderr : stdout;
-    batch::TerminalProgress progress(options_.progressLines ? nullptr : out, interactive);
-    ProgressLines progressLines(progress);
+    batch::TerminalProgress progress(options_.progressLines ? stdout : out, interactive);
+    if (options_.progressLines)
+        progress.reportAsNumbers();
     batch::TerminalDialogs dialogs(options_.yes, out, stderr);
     dialogs.quiet = options_.json;
     dialogs.setAllowDowngrade(options_.allowDowngrade);
@@ -289,10 +251,8 @@ void BatchHost::showMainWindow() {
     batch::TerminalPump events;
     batch::TerminalToolbar toolbar(port_);
     batch::TerminalClockTimer timer;
-    ProgressView& shown = options_.progressLines ? static_cast<ProgressView&>(progressLines)
-                                                 : static_cast<ProgressView&>(progress);
-    Frontend frontend{dialogs, shown, events, toolbar};
-    RunClock clock(timer, shown);
+    Frontend frontend{dialogs, progress, events, toolbar};
+    RunClock clock(timer, progress);
     batch::TerminalPump::installInterruptHandler();
 
     // Runs on other ports share the data folder: this port's region files and

@@ -1,6 +1,8 @@
 #include "batch/terminal_frontend.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <csignal>
 #include <cstdlib>
 
@@ -167,12 +169,22 @@ double TerminalProgress::fractionDone() const {
 }
 
 void TerminalProgress::render(bool force) {
-    if (out_ == nullptr)
-        return;
     const qint64 now = clock_.elapsed();
     const double elapsed = now / 1000.0;
     const double fraction = fractionDone();
     const int percent = static_cast<int>(fraction * 100);
+
+    if (numbers_) {
+        if (percent == lastPlainPercent_ && operation_ == lastPlainOperation_)
+            return;
+        lastPlainPercent_ = percent;
+        lastPlainOperation_ = operation_;
+        const QJsonObject step{{QStringLiteral("percent"), percent},
+                               {QStringLiteral("operation"), terminalText(operation_)}};
+        std::fprintf(out_, "%s\n", QJsonDocument(step).toJson(QJsonDocument::Compact).constData());
+        std::fflush(out_);
+        return;
+    }
     const bool planned = erasePackets_ + lines_ > 0;
 
     if (interactive_) {
@@ -212,7 +224,7 @@ void TerminalProgress::render(bool force) {
 }
 
 void TerminalProgress::breakLine() {
-    if (!barOnLine_ || out_ == nullptr)
+    if (!barOnLine_)
         return;
     render(true);
     std::fprintf(out_, "\n");

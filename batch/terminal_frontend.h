@@ -60,9 +60,7 @@ class TerminalDialogs : public UserDialogs {
 };
 
 // Progress on a terminal: a bar with percent, elapsed time and an estimate of
-// the time left when standard output is a terminal; plain lines otherwise;
-// nothing printed when out is null (a board of several, whose progress
-// travels to the parent as numbers).
+// the time left when standard output is a terminal; plain lines otherwise.
 class TerminalProgress : public ProgressView {
   public:
     TerminalProgress(FILE* out, bool interactive) : out_(out), interactive_(interactive) {
@@ -87,8 +85,10 @@ class TerminalProgress : public ProgressView {
     void finish();
 
     int linesStarted() const { return linesStarted_; }
-    int percentDone() const { return static_cast<int>(fractionDone() * 100); }
-    QString operationText() const { return operation_; }
+    // A board of several tells the command that runs it its progress as
+    // numbers: one JSON object a line, {"percent": N, "operation": "..."},
+    // whenever either changes.
+    void reportAsNumbers() { numbers_ = true; }
     double elapsedSeconds() const { return clock_.elapsed() / 1000.0; }
 
   private:
@@ -98,6 +98,7 @@ class TerminalProgress : public ProgressView {
 
     FILE* out_;
     bool interactive_;
+    bool numbers_ = false;
     QElapsedTimer clock_;
     QString operation_;
     QString lineTextPattern_;

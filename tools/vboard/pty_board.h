@@ -43,6 +43,7 @@ class PtyBoard {
     Counters counters() const { return board_.counters(); }
 
   private:
+    class Loop;  // the board thread's state and its steps (pty_board.cpp)
     void run();
     void sendControl(char command);
 

@@ -161,6 +161,29 @@ bool isNakAt(const QByteArray& input) {
     return input.size() >= kNakBytes && std::memcmp(input.constData(), kNak, kNakBytes) == 0;
 }
 
+// The answer to asked that stands at the start of in, if its CHECK matches:
+// an OK with its payload, or a status without one. frameBytes 0: none.
+Heard matchAnswer(const QByteArray& in, const Asked& asked, int& frameBytes) {
+    const int n = asked.payloadBytes;
+    frameBytes = 0;
+    if (n > 0 && in.size() >= n + kReplyOverheadBytes) {
+        const QByteArray payload = in.mid(1, n);
+        if (answerCheck(asked.crc, kOk, payload) == readCrc(in, 1 + n)) {
+            frameBytes = n + kReplyOverheadBytes;
+            return {Heard::Answer, kOk, payload};
+        }
+    }
+    if (in.size() >= kReplyOverheadBytes) {
+        for (uint8_t status = n > 0 ? 1 : 0; status < kStatusCount; ++status) {
+            if (answerCheck(asked.crc, Status(status), {}) == readCrc(in, 1)) {
+                frameBytes = kReplyOverheadBytes;
+                return {Heard::Answer, status, {}};
+            }
+        }
+    }
+    return {};
+}
+
 // Finds the answer to the exchange in the bytes received. Noise, a damaged
 // frame or a late answer to an earlier request never makes it lose a good
 // frame behind them: it drops only the start byte and scans on. An intact
@@ -174,39 +197,31 @@ Heard takeAnswer(Connection& c, uint64_t exchange) {
             return {};
         }
         in.remove(0, start);
+        // This exchange's attempts first, and until their answer could stand
+        // whole nothing else: a CHECK can match an earlier request by chance,
+        // and this exchange's answer must never be lost to that.
         bool wait = false;
-        bool skipped = false;
         for (const Asked& asked : c.asked) {
-            if (asked.exchange == 0)
+            if (asked.exchange != exchange)
                 continue;
-            const bool ours = asked.exchange == exchange;
-            const int n = asked.payloadBytes;
-            Heard heard{Heard::Answer, kOk, {}};
             int frameBytes = 0;
-            if (n > 0 && in.size() >= n + kReplyOverheadBytes) {
-                const QByteArray payload = in.mid(1, n);
-                if (answerCheck(asked.crc, kOk, payload) == readCrc(in, 1 + n)) {
-                    heard.payload = payload;
-                    frameBytes = n + kReplyOverheadBytes;
-                }
-            }
-            if (frameBytes == 0 && in.size() >= kReplyOverheadBytes) {
-                for (uint8_t status = n > 0 ? 1 : 0; status < kStatusCount; ++status) {
-                    if (answerCheck(asked.crc, Status(status), {}) == readCrc(in, 1)) {
-                        heard.status = status;
-                        frameBytes = kReplyOverheadBytes;
-                        break;
-                    }
-                }
-            }
+            const Heard heard = matchAnswer(in, asked, frameBytes);
             if (frameBytes > 0) {
                 in.remove(0, frameBytes);
-                if (ours)
-                    return heard;
-                skipped = true;  // a late answer to an earlier exchange
-                break;
+                return heard;
             }
-            wait = wait || (ours && in.size() < n + kReplyOverheadBytes);
+            wait = wait || in.size() < asked.payloadBytes + kReplyOverheadBytes;
+        }
+        bool skipped = false;
+        for (const Asked& asked : c.asked) {
+            if (wait || skipped || asked.exchange == 0 || asked.exchange == exchange)
+                continue;
+            int frameBytes = 0;
+            matchAnswer(in, asked, frameBytes);
+            if (frameBytes > 0) {
+                in.remove(0, frameBytes);  // a late answer to an earlier exchange
+                skipped = true;
+            }
         }
         if (skipped)
             continue;

@@ -292,6 +292,13 @@ int runBench(const BenchOptions& bench) {
         return report.end == RunReport::End::Succeeded || unpluggedAtNs < 0 ? 1 : 0;
     }
     if (report.end != RunReport::End::Succeeded) {
+        // The run log's last lines say which line failed and how.
+        for (const QString& name : QDir(g.LogsFolder).entryList({QStringLiteral("*.LOG")})) {
+            QFile log(QDir(g.LogsFolder).filePath(name));
+            if (log.open(QIODevice::ReadOnly))
+                std::fprintf(stderr, "%s\n", log.readAll().right(600).constData());
+        }
+        std::fprintf(stderr, "%s", qPrintable(vboard::countersReport(board.counters())));
         std::fprintf(stderr, "bench_run: the run failed: %s\n", qPrintable(report.failureText));
         return 1;
     }

@@ -3,11 +3,13 @@
 //
 // Request: A5, LEN, body (LEN bytes), CRC-16 of LEN+body (low byte first).
 //          body[0] = (seq << 4) | command, then the command's arguments.
-// Answer:  5A, payload (OK only), CHECK (low byte first), where CHECK is the
-//          CRC-16 of the status byte and the payload, continued from the
-//          request's own CRC. The answer thus names its request (sequence
-//          number, command, address and data) without repeating any of it;
-//          its length follows from the request and the status.
+// Answer:  5A, payload, CHECK (low byte first), where CHECK is the CRC-16 of
+//          the status byte and the payload, continued from the request's own
+//          CRC. A refusal carries zeros in place of the payload, so every
+//          answer to a request has the length the request implies and a
+//          refusal is never read in the first bytes of a longer answer. The
+//          answer names its request (sequence number, command, address and
+//          data) without repeating any of it.
 // NAK:     5A 15 EA, sent when the board received bytes it could not read as a
 //          request (damaged CRC, impossible length, a frame cut short).
 #pragma once
@@ -140,13 +142,13 @@ inline uint16_t answerCheck(uint16_t requestCrc, Status status, const QByteArray
     return crc16(payload, 0, static_cast<int>(payload.size()), crc16(&statusByte, 1, requestCrc));
 }
 
+// The whole answer; payload is the OK payload, or a refusal's zeros.
 inline QByteArray encodeReply(uint16_t requestCrc, Status status, const QByteArray& payload) {
     QByteArray frame;
     frame.reserve(payload.size() + kReplyOverheadBytes);
     frame.append(static_cast<char>(kReplyStart));
-    const QByteArray sent = status == kOk ? payload : QByteArray();
-    frame.append(sent);
-    appendCrc(frame, answerCheck(requestCrc, status, sent));
+    frame.append(payload);
+    appendCrc(frame, answerCheck(requestCrc, status, payload));
     return frame;
 }
 
@@ -186,6 +188,13 @@ inline int replyPayloadBytes(uint8_t command, const QByteArray& args) {
         default:
             return -1;
     }
+}
+
+// Payload bytes of every answer to this request (a refusal's zeros too): those
+// of an OK answer, or none when the request cannot be answered with one.
+inline int answerPayloadBytes(uint8_t command, const QByteArray& args) {
+    const int n = replyPayloadBytes(command, args);
+    return n < 0 || n > kMaxReplyPayloadBytes ? 0 : n;
 }
 
 }  // namespace nxpic::wire

@@ -161,24 +161,27 @@ bool isNakAt(const QByteArray& input) {
     return input.size() >= kNakBytes && std::memcmp(input.constData(), kNak, kNakBytes) == 0;
 }
 
-// The answer to asked that stands at the start of in, if its CHECK matches:
-// an OK with its payload, or a status without one. frameBytes 0: none.
+// The answer to asked that stands whole at the start of in, if its CHECK
+// matches: an OK with its payload, or a refusal with its zeros. frameBytes 0:
+// none (or not yet whole).
 Heard matchAnswer(const QByteArray& in, const Asked& asked, int& frameBytes) {
     const int n = asked.payloadBytes;
     frameBytes = 0;
-    if (n > 0 && in.size() >= n + kReplyOverheadBytes) {
-        const QByteArray payload = in.mid(1, n);
-        if (answerCheck(asked.crc, kOk, payload) == readCrc(in, 1 + n)) {
-            frameBytes = n + kReplyOverheadBytes;
-            return {Heard::Answer, kOk, payload};
-        }
+    if (in.size() < n + kReplyOverheadBytes)
+        return {};
+    const QByteArray payload = in.mid(1, n);
+    const uint16_t check = readCrc(in, 1 + n);
+    if (answerCheck(asked.crc, kOk, payload) == check) {
+        frameBytes = n + kReplyOverheadBytes;
+        return {Heard::Answer, kOk, payload};
     }
-    if (in.size() >= kReplyOverheadBytes) {
-        for (uint8_t status = n > 0 ? 1 : 0; status < kStatusCount; ++status) {
-            if (answerCheck(asked.crc, Status(status), {}) == readCrc(in, 1)) {
-                frameBytes = kReplyOverheadBytes;
-                return {Heard::Answer, status, {}};
-            }
+    const QByteArray zeros(n, '\0');
+    if (payload != zeros)
+        return {};
+    for (uint8_t status = kOk + 1; status < kStatusCount; ++status) {
+        if (answerCheck(asked.crc, Status(status), zeros) == check) {
+            frameBytes = n + kReplyOverheadBytes;
+            return {Heard::Answer, status, {}};
         }
     }
     return {};
@@ -286,19 +289,23 @@ Wait awaitAnswer(Connection& c, const Pending& p, int workMs, ExchangeClock& clo
             return Wait::Repeat;
         const auto now = Clock::now();
         const Clock::time_point quietAt = std::max(dueAt, after(lastByteAt, quietMs));
-        if (repeat && now >= quietAt)
-            return Wait::Repeat;
         const Clock::time_point silentAt = after(clock.lastHeardAt, clock.silentLimitMs);
-        if (now >= silentAt)
-            return Wait::Silent;
-        if (now >= clock.budgetEnd)
-            return Wait::OutOfTime;
         Clock::time_point until = std::min(silentAt, clock.budgetEnd);
         if (repeat)
             until = std::min(until, quietAt);
-        const QByteArray bytes = c.line.readSome(until);
+        // A decision falls due: first take in what arrived while this thread
+        // was not running, so that a busy machine is not mistaken for a quiet
+        // line or a silent board.
+        const bool decide = now >= until;
+        const QByteArray bytes =
+            c.line.readSome(decide ? now + std::chrono::milliseconds(1) : until);
         if (!c.line.isOpen())
             return Wait::PortFailed;
+        if (decide && bytes.isEmpty()) {
+            if (repeat && now >= quietAt)
+                return Wait::Repeat;
+            return now >= silentAt ? Wait::Silent : Wait::OutOfTime;
+        }
         if (!bytes.isEmpty()) {
             lastByteAt = clock.lastHeardAt = Clock::now();
             c.input.append(bytes);

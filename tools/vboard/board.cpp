@@ -149,7 +149,11 @@ class BootloaderMode : public ModeHandler {
             ++board.counters.droppedReplies;
             return;
         }
-        const QByteArray reply = wire::encodeReply(crc, status, payload);
+        const QByteArray args = body.mid(1);
+        const QByteArray reply = wire::encodeReply(
+            crc, status,
+            status == wire::kOk ? payload
+                                : QByteArray(wire::answerPayloadBytes(command, args), '\0'));
         ++board.counters.exchanges;
         ++perCommand.replies;
         perCommand.replyBytes += uint64_t(reply.size());

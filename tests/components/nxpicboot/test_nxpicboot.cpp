@@ -99,11 +99,12 @@ TEST(NxpicWire, Crc16AndFrameBytesAreAsDocumented) {
     const QByteArray request = nxpic::wire::encodeRequest(QByteArray::fromHex("0002"));
     const uint16_t crc = nxpic::wire::crc16(QByteArray::fromHex("020002"), 0, 3);
     EXPECT_EQ(request, QByteArray::fromHex("a5020002") + char(crc & 0xFF) + char(crc >> 8));
-    // An answer carries no copy of its request: its CHECK continues the request's CRC.
-    const QByteArray refused =
-        nxpic::wire::encodeReply(crc, nxpic::wire::kAddressRefused, "ignored");
-    const uint16_t check = nxpic::wire::crc16(QByteArray(1, 3), 0, 1, crc);
-    EXPECT_EQ(refused, QByteArray::fromHex("5a") + char(check & 0xFF) + char(check >> 8));
+    // An answer carries no copy of its request: its CHECK continues the request's
+    // CRC. A refusal is as long as the OK answer, zeros in place of the payload.
+    const QByteArray zeros(nxpic::wire::answerPayloadBytes(0, QByteArray(1, 2)), '\0');
+    const QByteArray refused = nxpic::wire::encodeReply(crc, nxpic::wire::kAddressRefused, zeros);
+    const uint16_t check = nxpic::wire::crc16(QByteArray(1, 3) + zeros, 0, 4, crc);
+    EXPECT_EQ(refused, QByteArray::fromHex("5a000000") + char(check & 0xFF) + char(check >> 8));
 }
 
 TEST(Nxpicboot, VersionQueryAnswersTheResidentBootloader) {

@@ -259,6 +259,7 @@ int runBench(const BenchOptions& bench) {
     session.FwVersionMajor = 4;
     session.FwVersionMinor = 1;
     session.FwVersionBuild = 7;
+    session.HexPath = hexPath;
     AnsweringDialogs dialogs;
     QuietProgress progress;
     QuietToolbar toolbar;

@@ -20,11 +20,11 @@
 
 #include "download/run_download.h"
 #include "package/package_opening.h"
+#include "startup/command_states.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
 #include "startup/work_folder.h"
 #include "ui/artwork.h"
-#include "ui/command_states.h"
 #include "ui/frmInfoFRW.h"
 #include "ui/translate_form.h"
 

@@ -211,7 +211,9 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
         ASSERT_FALSE(row.failureTexts.empty()) << shown.toStdString();
         bool known = false;
         for (int32_t n : row.failureTexts) {
-            known = known || shown.startsWith(GetText(1018) + QLatin1Char('\r') + GetText(n));
+            // A text with blanks to fill in is known by what comes before them.
+            known = known || shown.startsWith(GetText(1018) + QLatin1Char('\r') +
+                                              GetText(n).section(u'%', 0, 0));
         }
         EXPECT_TRUE(known) << shown.toStdString();
     }
@@ -327,7 +329,7 @@ const Row kRows[] = {
      with([](auto& o) { o.stopAfterExchanges = kExchangesBeforeErase + 200; }),
      nullptr,
      {},
-     {1005}},
+     {1130}},
     {"silent_mid_write",
      with([](auto& o) { o.stopAfterExchanges = kExchangesBeforeErase + kErasePackets + 41; }),
      nullptr,

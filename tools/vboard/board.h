@@ -147,6 +147,7 @@ class Board {
     bool loadHex(const QByteArray& text, QString* error);
     QByteArray dumpHex() const;
     Counters counters() const;
+    uint64_t bootBlockFaults() const;
 
   private:
     std::vector<QByteArray> send(std::vector<QByteArray> replies,

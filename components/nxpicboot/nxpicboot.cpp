@@ -152,7 +152,8 @@ int workMsFor(uint8_t command, const QByteArray& args, int blockSize) {
 // --- Reply reader --------------------------------------------------------
 
 struct Heard {
-    enum Kind { Nothing, Answer, Nak } kind = Nothing;
+    // MaybeNak: a NAK, or the first bytes of a longer answer that looks like one.
+    enum Kind { Nothing, Answer, Nak, MaybeNak } kind = Nothing;
     uint8_t status = kOk;
     QByteArray payload;
 };
@@ -191,19 +192,35 @@ Heard matchAnswer(const QByteArray& in, const Asked& asked, int& frameBytes) {
 // frame or a late answer to an earlier request never makes it lose a good
 // frame behind them: it drops only the start byte and scans on. An intact
 // answer to a request of an earlier exchange is skipped whole.
-Heard takeAnswer(Connection& c, uint64_t exchange) {
+Heard takeAnswer(Connection& c, uint64_t exchange, int payloadBytes) {
     QByteArray& in = c.input;
+    const int answerBytes = payloadBytes + kReplyOverheadBytes;
+    bool sawNak = false;
+    const auto nothing = [&](bool maybeNak) {
+        return Heard{sawNak ? Heard::Nak : maybeNak ? Heard::MaybeNak : Heard::Nothing, kOk, {}};
+    };
     for (;;) {
         const qsizetype start = in.indexOf(static_cast<char>(kReplyStart));
         if (start < 0) {
             in.clear();
-            return {};
+            return nothing(false);
         }
         in.remove(0, start);
+        // A NAK and a three-byte answer cannot be told apart by their bytes:
+        // the NAK wins, and an answer taken for one only costs a repetition
+        // under another sequence number. A longer answer may begin like a NAK;
+        // until it could stand whole the NAK only hastens the decision.
+        const bool nak = isNakAt(in);
+        if (nak && answerBytes == kNakBytes) {
+            in.remove(0, kNakBytes);
+            sawNak = true;
+            continue;
+        }
         // This exchange's attempts first, and until their answer could stand
         // whole nothing else: a CHECK can match an earlier request by chance,
         // and this exchange's answer must never be lost to that.
-        bool wait = false;
+        if (in.size() < answerBytes)
+            return nothing(nak);
         for (const Asked& asked : c.asked) {
             if (asked.exchange != exchange)
                 continue;
@@ -213,11 +230,10 @@ Heard takeAnswer(Connection& c, uint64_t exchange) {
                 in.remove(0, frameBytes);
                 return heard;
             }
-            wait = wait || in.size() < asked.payloadBytes + kReplyOverheadBytes;
         }
         bool skipped = false;
         for (const Asked& asked : c.asked) {
-            if (wait || skipped || asked.exchange == 0 || asked.exchange == exchange)
+            if (skipped || asked.exchange == 0 || asked.exchange == exchange)
                 continue;
             int frameBytes = 0;
             matchAnswer(in, asked, frameBytes);
@@ -228,12 +244,11 @@ Heard takeAnswer(Connection& c, uint64_t exchange) {
         }
         if (skipped)
             continue;
-        if (isNakAt(in)) {
+        if (nak) {
             in.remove(0, kNakBytes);
-            return {Heard::Nak, kOk, {}};
+            sawNak = true;
+            continue;
         }
-        if (wait)
-            return {};
         in.remove(0, 1);
     }
 }
@@ -282,13 +297,15 @@ Wait awaitAnswer(Connection& c, const Pending& p, int workMs, ExchangeClock& clo
     const double quietMs = kQuietGapBytes * byteMs;
     Clock::time_point lastByteAt = p.leftAt;
     for (;;) {
-        heard = takeAnswer(c, p.exchange);
+        heard = takeAnswer(c, p.exchange, p.payloadBytes);
         if (heard.kind == Heard::Answer)
             return Wait::Answered;
         if (heard.kind == Heard::Nak && repeat)
             return Wait::Repeat;
         const auto now = Clock::now();
-        const Clock::time_point quietAt = std::max(dueAt, after(lastByteAt, quietMs));
+        const Clock::time_point quietAt = heard.kind == Heard::MaybeNak
+                                              ? after(lastByteAt, quietMs)
+                                              : std::max(dueAt, after(lastByteAt, quietMs));
         const Clock::time_point silentAt = after(clock.lastHeardAt, clock.silentLimitMs);
         Clock::time_point until = std::min(silentAt, clock.budgetEnd);
         if (repeat)

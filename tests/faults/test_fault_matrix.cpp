@@ -199,8 +199,9 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
         fe.events.onYield = nullptr;
         faults = board.board().counters();
     }
-    if (first.end != RunReport::End::Succeeded)
+    if (first.end != RunReport::End::Succeeded) {
         EXPECT_LT(endedAt - lastYieldAt, kVanishedBoardEndsWithin);
+    }
 
     // The message the person sees.
     const QString shown = fe.dialogs.messages.back().prompt;

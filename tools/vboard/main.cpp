@@ -124,10 +124,11 @@ int main(int argc, char** argv) {
                        "by default they hold a previous firmware, a fixed pattern."));
     const QCommandLineOption appSilentOption(QStringLiteral("app-silent"),
                                              QStringLiteral("The application never answers."));
-    parser.addOptions({hexOption, dumpOption, linkOption, pacedOption, workOption, corruptOption,
-                       dropOption, lateOption, burstOption, seedOption, stopAfterOption,
-                       wrongVersionOption, bootloaderOption, appVersionOption, appBuildOption,
-                       brandOption, appErrorOption, appSilentOption, expectOption, blankOption});
+    parser.addOptions({hexOption,        dumpOption,       linkOption,      pacedOption,
+                       workOption,       corruptOption,    dropOption,      lateOption,
+                       burstOption,      seedOption,       stopAfterOption, wrongVersionOption,
+                       bootloaderOption, appVersionOption, appBuildOption,  brandOption,
+                       appErrorOption,   appSilentOption,  expectOption,    blankOption});
     parser.process(app);
 
     const auto usage = [](const QString& why) {

@@ -53,6 +53,9 @@ QString regionFilePath(const QString& name);
 struct PassContext {
     ProgressView& progress;
     EventPump& events;
+    // The phase the passes report their steps under; EraseDevice and
+    // DownloadRegions set it for each range and region.
+    RunPhase phase = RunPhase::ErasingProgram;
 };
 
 // Results of EraseRange besides 1 (erased) and the negative results of SendGetPacket.

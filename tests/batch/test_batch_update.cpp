@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <thread>
 
+#include "download/run_download.h"
 #include "startup/single_instance.h"
 #include "tests/batch/batch_process.h"
 #include "tests/package/package_fixtures.h"
@@ -246,7 +247,8 @@ TEST_F(BatchUpdateTest, PlainLinesWhenNotATerminal) {
     static const QRegularExpression finalLine(QStringLiteral("^\\d\\d:\\d\\d 100%$"),
                                               QRegularExpression::MultilineOption);
     EXPECT_TRUE(finalLine.match(out).hasMatch()) << out.toStdString();
-    EXPECT_TRUE(out.contains(QStringLiteral(" ") + GetText(1103))) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral(" ") + phaseName(RunPhase::ErasingProgram)))
+        << out.toStdString();
     EXPECT_TRUE(out.contains(GetText(1006)));
     board->board().stop();
     EXPECT_TRUE(memoryCheck(*board).equal);
@@ -316,12 +318,13 @@ TEST_F(BatchUpdateTest, InterruptStopsThePass) {
     process.setReadChannel(QProcess::StandardError);  // --json: progress goes there
     QByteArray progress;
     const QDeadlineTimer deadline(kBatchRunTimeoutMs);
-    while (!progress.contains(GetText(1103).toUtf8()) && !deadline.hasExpired() &&
+    const QByteArray erasing = phaseName(RunPhase::ErasingProgram).toUtf8();
+    while (!progress.contains(erasing) && !deadline.hasExpired() &&
            process.state() == QProcess::Running) {
         process.waitForReadyRead(int(deadline.remainingTime()));
         progress += process.readAllStandardError();
     }
-    ASSERT_TRUE(progress.contains(GetText(1103).toUtf8())) << progress.toStdString();
+    ASSERT_TRUE(progress.contains(erasing)) << progress.toStdString();
     ASSERT_EQ(::kill(pid_t(process.processId()), SIGINT), 0);
 
     BatchResult result = BatchScratch::collect(process);
@@ -331,7 +334,8 @@ TEST_F(BatchUpdateTest, InterruptStopsThePass) {
     EXPECT_EQ(report[QStringLiteral("failure")].toString(), joinedTexts({1018, 1005}));
     EXPECT_EQ(report[QStringLiteral("bytesWritten")].toInt(), 0);
     progress += result.err;
-    EXPECT_FALSE(progress.contains(GetText(1099).toUtf8())) << "the run went on writing";
+    EXPECT_FALSE(progress.contains(phaseName(RunPhase::WritingProgram).toUtf8()))
+        << "the run went on writing";
     board->board().stop();
     EXPECT_FALSE(memoryCheck(*board).equal);
 }

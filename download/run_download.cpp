@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QDir>
+#include <QFileInfo>
 
 #include "bootloader/modcomm.h"
 #include "components/nxpicboot/nxpicboot.h"
@@ -56,7 +57,9 @@ QString filled(int number, const QStringList& values) {
 RunFailureDetails failureDetails(int32_t port, const OverallProgressCalculation& progress) {
     RunFailureDetails details;
     details.port = QStringLiteral("COM") + QString::number(port);
-    details.device = serial::resolveSerialPortName(details.port);
+    // A name in the ports folder is a link: the device is what it points to.
+    const QFileInfo resolved(serial::resolveSerialPortName(details.port));
+    details.device = resolved.isSymLink() ? resolved.symLinkTarget() : resolved.filePath();
     const PassStep& last = progress.lastStep();
     details.phase = last.phase;
     details.line = last.line;

@@ -228,6 +228,7 @@ int runBench(bool paced, bool logEnabled) {
     session.FwVersionMajor = 4;
     session.FwVersionMinor = 1;
     session.FwVersionBuild = 7;
+    session.HexPath = hexPath;
     AnsweringDialogs dialogs;
     QuietProgress progress;
     QuietToolbar toolbar;

@@ -122,8 +122,6 @@ OverallProgress OverallProgressCalculation::step(const PassStep& step, int64_t n
         }
         linesInPass_ = std::max<int64_t>(0, step.done);
     }
-    if (eraseIndex(step.phase) >= 0)
-        eraseStarted_ = true;
     last_ = step;
 
     const double total = workBefore(RunPhase::Disconnecting) + kDisconnectingMs;

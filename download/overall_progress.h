@@ -29,8 +29,6 @@ class OverallProgressCalculation {
     OverallProgress step(const PassStep& step, int64_t nowMs);
 
     const PassStep& lastStep() const { return last_; }
-    // An erase packet went out: the board no longer holds its old program.
-    bool eraseStarted() const { return eraseStarted_; }
     int64_t linesVerified() const { return linesBefore_ + linesInPass_; }
 
   private:
@@ -39,7 +37,6 @@ class OverallProgressCalculation {
 
     RunPlan plan_;
     PassStep last_;
-    bool eraseStarted_ = false;
     int64_t linesBefore_ = 0;  // lines of the finished write passes
     int64_t linesInPass_ = 0;
     double measuredFromWork_ = -1;  // the work done when the rate's measurement began

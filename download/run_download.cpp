@@ -3,23 +3,53 @@
 #include <QDate>
 #include <QDir>
 #include <QFileInfo>
+#include <optional>
 
 #include "bootloader/modcomm.h"
 #include "components/nxpicboot/nxpicboot.h"
 #include "download/overall_progress.h"
 #include "platform/serial_port_name.h"
+#include "startup/command_states.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
 #include "startup/runlog.h"
 #include "startup/runtime_error.h"
-#include "ui/command_states.h"
 
 namespace dwnfrw {
 
 namespace {
 
+constexpr int kTextStopped = 1005;
+constexpr int kTextLogIncomplete = 1128;
+constexpr int kTextNotStarted = 1129;
+constexpr int kTextRepeatUpdate = 1134;
+
 [[noreturn]] void fail(const QString& message) {
     throw RunTimeError(kOperationFailedError, message);
+}
+
+// Whatever can be known before the first erase: the profile the connection
+// loaded is sane, the package's image fits the device it describes, and with
+// "/LOG" the day's log can be appended. Nothing here reaches the board.
+void checkBeforeErasing(const PackageSession& session) {
+    QString message;
+    const PicProfile& profile = bootloaderSettings().profile;
+    if (!CheckPicProfile(profile, message) ||
+        !CheckImageForDevice(session.HexPath, profile, message))
+        fail(message);
+    if (!CanAppendLog(message))
+        fail(GetText(kTextNotStarted).arg(message));
+}
+
+// The sentences an ending adds: what to do about a board that was touched,
+// and where the log misses lines.
+QString endingNotes(const RunReport& report, bool failed) {
+    QString notes;
+    if (failed && report.boardTouched)
+        notes += QLatin1Char('\r') + GetText(kTextRepeatUpdate);
+    if (!report.incompleteLog.isEmpty())
+        notes += QLatin1Char('\r') + report.incompleteLog;
+    return notes;
 }
 
 // The end every run shares: the toolbar and the panel back to idle.
@@ -40,7 +70,6 @@ constexpr int kLineAddressText = 1163;
 constexpr int kAddressText = 1164;
 constexpr int kLibraryReasonText = 1165;
 constexpr int kLogFileText = 1166;
-constexpr int kBoardErasedText = 1167;
 constexpr int kFirstPhaseName = 1168;  // then one text per phase, in run order
 constexpr int kOverallText = 1177;
 constexpr int kOverallLeftText = 1178;
@@ -69,7 +98,6 @@ RunFailureDetails failureDetails(int32_t port, const OverallProgressCalculation&
     if (globals().LogEnabled) {
         details.logFile = QDir(globals().LogsFolder).filePath(logFileName(QDate::currentDate()));
     }
-    details.boardErased = progress.eraseStarted();
     return details;
 }
 
@@ -104,8 +132,6 @@ QString failureDetailsText(const RunFailureDetails& details) {
         lines << filled(kLibraryReasonText, {details.libraryReason});
     if (!details.logFile.isEmpty())
         lines << filled(kLogFileText, {details.logFile});
-    if (details.boardErased)
-        lines << GetText(kBoardErasedText);
     return lines.join(QLatin1Char('\r'));
 }
 
@@ -125,6 +151,17 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
     // adds the overall progress.
     RunProgress tracker(fe.progress, planRun());
     int32_t port = fe.toolbar.selectedPort();
+    PassContext passes{tracker, fe.events};
+    std::optional<LogFailuresTolerated> logTolerance;
+    // Ends tolerating log failures and notes what the passes did.
+    const auto closePasses = [&]() {
+        report.boardTouched = passes.boardTouched;
+        if (logTolerance && !logTolerance->firstFailure().path.isEmpty()) {
+            const LogFailure& failure = logTolerance->firstFailure();
+            report.incompleteLog = GetText(kTextLogIncomplete).arg(failure.path, failure.cause);
+        }
+        logTolerance.reset();
+    };
     try {
         applyRunStarts(fe.toolbar);
         fe.toolbar.setBusyCursor(true);
@@ -163,6 +200,10 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
                 break;
         }
         fe.events.processEvents();
+        // Asked to quit before the board left its application: nothing more
+        // goes to it.
+        if (fe.events.quitRequested())
+            fail(GetText(kTextStopped));
 
         if (sendLoaderEntry) {
             tracker.setPassStep({RunPhase::EnteringLoader});
@@ -176,7 +217,10 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         if (!ConnectBootloader(port, message))
             fail(message);
 
-        PassContext passes{tracker, fe.events};
+        checkBeforeErasing(session);
+
+        // From the first erase on, a failed log line no longer ends the run.
+        logTolerance.emplace();
         if (!EraseDevice(passes, true, true, message))
             fail(message);
         WriteLog(QStringLiteral("INIZIO DOWNLOAD FIRMWARE"));
@@ -190,10 +234,12 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         PauseOneSecond(fe.events);
         tracker.setPassStep({RunPhase::Disconnecting, 1});
         report.linesVerified = tracker.calculation().linesVerified();
+        closePasses();
 
         restoreWindow(fe, clock);
         report.end = RunReport::End::Succeeded;
-        fe.dialogs.message(GetText(1006), title, MsgButtons::Ok, MsgIcon::Information);
+        fe.dialogs.message(GetText(1006) + endingNotes(report, false), title, MsgButtons::Ok,
+                           MsgIcon::Information);
         return report;
     } catch (const RunTimeError& error) {
         report.failureText = error.description();
@@ -201,6 +247,8 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         report.failureText = QString::fromLocal8Bit(error.what());
     }
 
+    closePasses();
+    report.failureText += endingNotes(report, true);
     report.end = RunReport::End::Failed;
     report.linesVerified = tracker.calculation().linesVerified();
     report.failure = failureDetails(port, tracker.calculation());

@@ -17,11 +17,10 @@ struct RunFailureDetails {
     QString port;    // "COM" + number
     QString device;  // what the port name resolves to; empty when nothing
     RunPhase phase = RunPhase::Identifying;
-    int line = 0;              // the region line being written; 0 outside the write passes
-    int64_t address = -1;      // the byte address being erased or written; -1 when none
-    QString libraryReason;     // the bootloader library's sentence for its failed result
-    QString logFile;           // the day's log file when logging
-    bool boardErased = false;  // an erase packet went out: the board must be updated again
+    int line = 0;           // the region line being written; 0 outside the write passes
+    int64_t address = -1;   // the byte address being erased or written; -1 when none
+    QString libraryReason;  // the bootloader library's sentence for its failed result
+    QString logFile;        // the day's log file when logging
 };
 
 // The details as the failure message shows them, one per line (CR between lines).
@@ -40,6 +39,8 @@ struct RunReport {
     bool loaderEntrySent = false;
     int64_t linesVerified = 0;                 // region lines written and verified
     std::optional<RunFailureDetails> failure;  // set when the run failed
+    bool boardTouched = false;                 // the first erase packet was sent
+    QString incompleteLog;  // with "/LOG": the log file that misses lines, if any
 };
 
 // Runs the whole update on the calling (user-interface) thread. Everything the

@@ -21,11 +21,11 @@
 #include "download/run_download.h"
 #include "package/package_opening.h"
 #include "platform/port_discovery.h"
+#include "startup/command_states.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
 #include "startup/work_folder.h"
 #include "ui/artwork.h"
-#include "ui/command_states.h"
 #include "ui/frmInfoFRW.h"
 #include "ui/translate_form.h"
 
@@ -407,7 +407,7 @@ void frmDWNFRW::RunDownload() {
     lblOverall_->clear();
     if (report.end == RunReport::End::Succeeded) {
         lblRunNote_->hide();
-    } else if (report.failure && report.failure->boardErased) {
+    } else if (report.boardTouched) {
         lblRunNote_->setText(GetText(kRunNoteText));
         lblRunNote_->show();
     }

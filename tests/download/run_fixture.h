@@ -14,6 +14,7 @@
 
 #include "bootloader/modcomm.h"
 #include "download/run_download.h"
+#include "startup/command_states.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
 #include "tests/package/package_fixtures.h"
@@ -21,7 +22,6 @@
 #include "tests/support/vboard_fixture.h"
 #include "tools/vboard/image_check.h"
 #include "tools/vboard/intel_hex.h"
-#include "ui/command_states.h"
 
 namespace dwnfrw::testing {
 
@@ -169,6 +169,7 @@ class RunFixture : public ::testing::Test {
         QString message;
         ASSERT_TRUE(InitBootloader(kRunPort, message)) << message.toStdString();
         ASSERT_TRUE(SplitHexFile(hexPath, message)) << message.toStdString();
+        session_.HexPath = hexPath;
         bootloaderSettings().ReadTimeout = kTestReadTimeoutMs;
     }
 

@@ -202,7 +202,9 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
         ASSERT_FALSE(row.failureTexts.empty()) << shown.toStdString();
         bool known = false;
         for (int32_t n : row.failureTexts) {
-            known = known || shown.startsWith(GetText(1018) + QLatin1Char('\r') + GetText(n));
+            // A text with blanks to fill in is known by what comes before them.
+            known = known || shown.startsWith(GetText(1018) + QLatin1Char('\r') +
+                                              GetText(n).section(u'%', 0, 0));
         }
         EXPECT_TRUE(known) << shown.toStdString();
     }
@@ -257,7 +259,7 @@ const Row kRows[] = {
      }),
      nullptr,
      {},
-     {1005, 1106, 1107},
+     {1130, 1106, 1107},
      true},
     {"corrupt_0_5_percent",
      with([](auto& o) {
@@ -266,7 +268,7 @@ const Row kRows[] = {
      }),
      nullptr,
      {},
-     {1005, 1096, 1106, 1107},
+     {1130, 1096, 1106, 1107},
      true},
     {"corrupt_2_percent",
      with([](auto& o) {
@@ -275,7 +277,7 @@ const Row kRows[] = {
      }),
      nullptr,
      {},
-     {1005, 1096, 1106, 1107},
+     {1130, 1096, 1106, 1107},
      true},
     {"drop_5_percent",
      with([](auto& o) {
@@ -284,7 +286,7 @@ const Row kRows[] = {
      }),
      nullptr,
      {},
-     {1005, 1096, 1106, 1107},
+     {1130, 1096, 1106, 1107},
      true},
     {"drop_20_percent",
      with([](auto& o) {
@@ -293,13 +295,13 @@ const Row kRows[] = {
      }),
      nullptr,
      {},
-     {1005, 1096, 1106, 1107},
+     {1130, 1096, 1106, 1107},
      true},
     {"silent_mid_erase",
      with([](auto& o) { o.stopAfterExchanges = kExchangesBeforeErase + 200; }),
      nullptr,
      {},
-     {1005}},
+     {1130}},
     {"silent_mid_write",
      with([](auto& o) { o.stopAfterExchanges = kExchangesBeforeErase + kErasePackets + 41; }),
      nullptr,

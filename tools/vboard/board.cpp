@@ -339,4 +339,9 @@ Counters Board::counters() const {
     return counters_;
 }
 
+uint64_t Board::bootBlockFaults() const {
+    std::lock_guard lock(mutex_);
+    return memory_.bootBlockFaults();
+}
+
 }  // namespace vboard

@@ -126,6 +126,7 @@ class Board {
     bool loadHex(const QByteArray& text, QString* error);
     QByteArray dumpHex() const;
     Counters counters() const;
+    uint64_t bootBlockFaults() const;
 
   private:
     BoardOptions options_;

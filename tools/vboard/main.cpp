@@ -42,7 +42,9 @@ int main(int argc, char** argv) {
         "Memory: program 000000-007FFF (64-byte erase rows, 8-byte write blocks, boot\n"
         "block below 000200 write-protected), EEPROM 00-FF, user ID 200000-20000F,\n"
         "configuration 300000-30000F (read-only), device ID 3FFFFE (device number 36).\n"
-        "In Intel HEX files the EEPROM stands at F00000."));
+        "In Intel HEX files the EEPROM stands at F00000. Program memory, EEPROM and user\n"
+        "ID start with a previous firmware (a fixed pattern) unless --blank is given;\n"
+        "writes and erases aimed at the boot block are reported as faults."));
     parser.addHelpOption();
     const QCommandLineOption hexOption(QStringLiteral("hex"),
                                        QStringLiteral("Initial memory from an Intel HEX file."),
@@ -104,14 +106,19 @@ int main(int argc, char** argv) {
     const QCommandLineOption expectOption(
         QStringLiteral("expect"),
         QStringLiteral("When the board ends, compare its memory with this Intel HEX image (the "
-                       "bytes an update writes) and end with status 1 when they differ."),
+                       "bytes an update writes, a later record over an earlier one as the "
+                       "updater merges them) and end with status 1 when they differ."),
         QStringLiteral("FILE"));
+    const QCommandLineOption blankOption(
+        QStringLiteral("blank"),
+        QStringLiteral("Start with program memory, EEPROM and user ID all 0xFF (a new device); "
+                       "by default they hold a previous firmware, a fixed pattern."));
     const QCommandLineOption appSilentOption(QStringLiteral("app-silent"),
                                              QStringLiteral("The application never answers."));
     parser.addOptions({hexOption, dumpOption, linkOption, pacedOption, workOption, corruptOption,
                        dropOption, seedOption, stopAfterOption, wrongVersionOption,
                        bootloaderOption, appVersionOption, appBuildOption, brandOption,
-                       appErrorOption, appSilentOption, expectOption});
+                       appErrorOption, appSilentOption, expectOption, blankOption});
     parser.process(app);
 
     const auto usage = [](const QString& why) {
@@ -158,6 +165,10 @@ int main(int argc, char** argv) {
 
     vboard::PtyBoard board(options);
     QString error;
+    if (parser.isSet(blankOption)) {
+        for (const vboard::FirmwareArea& area : vboard::firmwareAreas())
+            board.load(area.base, QByteArray(area.bytes, '\xFF'));
+    }
     if (parser.isSet(hexOption) && !board.loadHex(parser.value(hexOption), &error))
         return usage(error);
     if (parser.isSet(dumpOption))
@@ -175,6 +186,9 @@ int main(int argc, char** argv) {
     sigwait(&endSignals, &signal);
     board.stop();
     std::printf("%s", qPrintable(vboard::countersReport(board.counters())));
+    // A careful host never aims at the boot block: every such request is a fault.
+    std::printf("boot block faults: %llu\n",
+                static_cast<unsigned long long>(board.bootBlockFaults()));
     int status = 0;
     if (parser.isSet(expectOption)) {
         QFile image(parser.value(expectOption));

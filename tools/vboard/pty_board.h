@@ -41,6 +41,7 @@ class PtyBoard {
     QByteArray dumpHex() const { return board_.dumpHex(); }
     bool writeDump(QString* error = nullptr) const;
     Counters counters() const { return board_.counters(); }
+    uint64_t bootBlockFaults() const { return board_.bootBlockFaults(); }
 
   private:
     void run();

@@ -40,6 +40,9 @@ class Link {
   public:
     explicit Link(vboard::BoardOptions options = {}, int readTimeoutMs = kTestReadTimeoutMs)
         : board(options) {
+        // The library is tested on a new device: every cell 0xFF.
+        for (const vboard::FirmwareArea& area : vboard::firmwareAreas())
+            board.board().load(area.base, QByteArray(area.bytes, '\xFF'));
         if (board.ok())
             handle = OpenPIC(board.portName().toLatin1().constData(), 9600, readTimeoutMs);
     }

@@ -12,6 +12,7 @@
 
 #include "components/nxpicboot/nxpic_wire.h"
 #include "tools/vboard/board.h"
+#include "tools/vboard/image_check.h"
 #include "tools/vboard/intel_hex.h"
 #include "tools/vboard/pic_memory.h"
 #include "tools/vboard/pty_board.h"
@@ -33,7 +34,11 @@ QByteArray address(uint32_t a) {
 }
 
 TEST(PicMemory, FollowsTheDevicesRules) {
-    PicMemory m;
+    // By default a board holds a previous firmware, so a skipped erase shows.
+    EXPECT_EQ(PicMemory().peek(0x000400, 2),
+              QByteArray(1, char(previousFirmwareByte(0x400))) + char(previousFirmwareByte(0x401)));
+    EXPECT_NE(PicMemory().peek(kEepromHexBase, 16), QByteArray(16, char(0xFF)));
+    PicMemory m(pic18f452Layout(), StartContents::Blank);
     const QByteArray line = QByteArray::fromHex("0123456789abcdef0011223344556677");
     struct Case {
         const char* name;
@@ -83,8 +88,22 @@ TEST(PicMemory, FollowsTheDevicesRules) {
     ASSERT_EQ(m.eraseRow(0x000000), MemoryResult::Ok);
     EXPECT_EQ(m.peek(0x000000, 16), QByteArray(16, 0x12));
 
+    // The write at 0001F0 and the erase of row 0 aimed at the boot block.
+    EXPECT_EQ(m.bootBlockFaults(), 2u);
+
     const QByteArray id = m.peek(0x3FFFFE, 2);
     EXPECT_EQ((uint8_t(id[1]) * 256 + uint8_t(id[0])) / 32, 36);
+}
+
+// --expect: a later record's byte wins, and a later 0xFF never hides an earlier byte.
+TEST(ImageCheck, ComparesTheImageAsTheUpdaterMergesIt) {
+    PicMemory m(pic18f452Layout(), StartContents::Blank);
+    m.load(0x000200, QByteArray::fromHex("aa22"));
+    const QByteArray hex = intelHexRecord(0, 0x0200, QByteArray::fromHex("1122")) +
+                           intelHexRecord(0, 0x0200, QByteArray::fromHex("aaff")) +
+                           intelHexRecord(1, 0, {});
+    const ImageCheck check = checkImage(hex, [&](uint32_t a, int n) { return m.peek(a, n); });
+    EXPECT_TRUE(check.equal) << check.report.toStdString();
 }
 
 TEST(IntelHex, DumpLoadsBackToTheSameMemory) {
@@ -259,6 +278,8 @@ class HostEnd {
 TEST(PtyBoard, ServesTheTerminalAndDumpsWhenTheHostHangsUp) {
     QTemporaryDir dir;
     PtyBoard board;
+    for (const FirmwareArea& area : firmwareAreas())  // a new device: writes land as sent
+        board.load(area.base, QByteArray(area.bytes, '\xFF'));
     const QString dump = dir.filePath(QStringLiteral("board.hex"));
     board.setDumpFile(dump);
     QString error;

@@ -1,4 +1,4 @@
-#include "ui/command_states.h"
+#include "startup/command_states.h"
 
 namespace dwnfrw {
 

@@ -64,7 +64,12 @@ int64_t regionLines(const QString& name) {
 
 RunPlan planRun() {
     RunPlan plan;
-    const PicProfile& profile = bootloaderSettings().profile;
+    // The connection loads the profile only once the board answers; the plan
+    // reads the same one ahead of it.
+    PicProfile profile;
+    QString unused;
+    if (!LoadPicProfile(profile, unused))
+        profile = builtInPicProfile();
     const std::pair<int64_t, int64_t> ranges[] = {{profile.pmrangelow, profile.pmrangehigh},
                                                   {profile.usrrangelow, profile.usrrangehigh}};
     for (size_t i = 0; i < plan.eraseBytes.size(); ++i) {

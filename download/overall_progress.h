@@ -17,8 +17,8 @@ struct RunPlan {
     std::array<int64_t, 3> lines{};         // progmem, eedata, userid
 };
 
-// The plan of the next run: the bootloader's profile and the region files now
-// in the temporary folder.
+// The plan of the next run: the device profile and the region files now in
+// the temporary folder.
 RunPlan planRun();
 
 class OverallProgressCalculation {

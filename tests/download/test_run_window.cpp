@@ -167,6 +167,9 @@ TEST_F(WindowRunTest, StopFromTheWindowEndsInTheFailureReport) {
     expectIdleWindow();
     EXPECT_EQ(board().read(kProgramBase, 16), testing::lineBytes(kProgramBase));
     EXPECT_EQ(board().read(kProgramBase + 16, 16), QByteArray(16, '\xFF'));
+    // Erased and not finished: the status pane says so until an update succeeds.
+    EXPECT_EQ(find<QLabel>("lblRunNote")->text(), GetText(1167));
+    EXPECT_TRUE(find<QLabel>("lblRunNote")->isVisibleTo(window_.get()));
 }
 
 // Saves the window and the dialog above it as the screen shows them.

@@ -74,6 +74,15 @@ int main(int argc, char** argv) {
         QStringLiteral("Lose this fraction (0..1) of the request frames: by the seed's choice "
                        "either the request (not executed) or its reply (executed, answer lost)."),
         QStringLiteral("RATE"), QStringLiteral("0"));
+    const QCommandLineOption lateOption(
+        QStringLiteral("late-ms"),
+        QStringLiteral("Answer one request in four (by the seed's choice) N ms later than usual."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption burstOption(
+        QStringLiteral("burst"),
+        QStringLiteral("Send a burst of 1 to 8 stray bytes before this fraction (0..1) of the "
+                       "answers."),
+        QStringLiteral("RATE"), QStringLiteral("0"));
     const QCommandLineOption seedOption(QStringLiteral("seed"),
                                         QStringLiteral("Seed of the fault injection."),
                                         QStringLiteral("N"), QStringLiteral("1"));
@@ -115,10 +124,11 @@ int main(int argc, char** argv) {
                        "by default they hold a previous firmware, a fixed pattern."));
     const QCommandLineOption appSilentOption(QStringLiteral("app-silent"),
                                              QStringLiteral("The application never answers."));
-    parser.addOptions({hexOption, dumpOption, linkOption, pacedOption, workOption, corruptOption,
-                       dropOption, seedOption, stopAfterOption, wrongVersionOption,
-                       bootloaderOption, appVersionOption, appBuildOption, brandOption,
-                       appErrorOption, appSilentOption, expectOption, blankOption});
+    parser.addOptions({hexOption,        dumpOption,       linkOption,      pacedOption,
+                       workOption,       corruptOption,    dropOption,      lateOption,
+                       burstOption,      seedOption,       stopAfterOption, wrongVersionOption,
+                       bootloaderOption, appVersionOption, appBuildOption,  brandOption,
+                       appErrorOption,   appSilentOption,  expectOption,    blankOption});
     parser.process(app);
 
     const auto usage = [](const QString& why) {
@@ -154,6 +164,11 @@ int main(int argc, char** argv) {
         return usage(QStringLiteral("--corrupt takes a fraction from 0 to 1"));
     if (!parseRate(parser.value(dropOption), options.dropRate))
         return usage(QStringLiteral("--drop takes a fraction from 0 to 1"));
+    if (!parseRate(parser.value(burstOption), options.burstRate))
+        return usage(QStringLiteral("--burst takes a fraction from 0 to 1"));
+    options.lateMs = parser.value(lateOption).toInt(&ok);
+    if (!ok || options.lateMs < 0)
+        return usage(QStringLiteral("bad --late-ms"));
     options.seed = parser.value(seedOption).toUInt(&ok);
     if (!ok)
         return usage(QStringLiteral("bad --seed"));

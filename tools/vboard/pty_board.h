@@ -44,6 +44,7 @@ class PtyBoard {
     uint64_t bootBlockFaults() const { return board_.bootBlockFaults(); }
 
   private:
+    class Loop;  // the board thread's state and its steps (pty_board.cpp)
     void run();
     void sendControl(char command);
 

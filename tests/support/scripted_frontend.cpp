@@ -4,7 +4,13 @@ namespace dwnfrw::testing {
 
 MsgAnswer ScriptedDialogs::message(const QString& prompt, const QString& title, MsgButtons buttons,
                                    MsgIcon icon) {
-    ShownMessage shown{prompt, title, buttons, icon};
+    return messageWithDetails(prompt, title, buttons, icon, QString());
+}
+
+MsgAnswer ScriptedDialogs::messageWithDetails(const QString& prompt, const QString& title,
+                                              MsgButtons buttons, MsgIcon icon,
+                                              const QString& details) {
+    ShownMessage shown{prompt, title, buttons, icon, details};
     messages.push_back(shown);
     if (onMessage)
         onMessage(shown);

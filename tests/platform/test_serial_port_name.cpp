@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "platform/port_discovery.h"
 #include "platform/serial_port_name.h"
 
 using dwnfrw::serial::comPortNumber;
@@ -73,6 +74,24 @@ TEST_F(PortsFolderTest, LinkInThePortsFolderWinsEvenWhenItsTargetIsGone) {
     EXPECT_EQ(resolveSerialPortName(QStringLiteral("COM70")),
               dir_.filePath(QStringLiteral("COM70")));
     EXPECT_EQ(resolveSerialPortName(QStringLiteral("COM4")), QStringLiteral("/dev/ttyS3"));
+}
+
+TEST_F(PortsFolderTest, LinksArePresentOnlyWhileTheirDeviceExists) {
+    link(QStringLiteral("COM3"), QStringLiteral("/dev/null"));
+    link(QStringLiteral("COM40"), dir_.filePath(QStringLiteral("no-such-terminal")));
+    const dwnfrw::serial::PortPresence live = dwnfrw::serial::portPresence(3);
+    EXPECT_TRUE(live.present);
+    EXPECT_TRUE(live.fromPortsFolder);
+    EXPECT_EQ(live.devicePath, QStringLiteral("/dev/null"));
+    EXPECT_FALSE(dwnfrw::serial::portPresence(40).present);
+    int listed = 0;
+    for (const auto& p : dwnfrw::serial::discoverPorts()) {
+        if (p.name == QLatin1String("COM3") || p.name == QLatin1String("COM40")) {
+            EXPECT_EQ(p.present, p.name == QLatin1String("COM3")) << qPrintable(p.name);
+            ++listed;
+        }
+    }
+    EXPECT_EQ(listed, 2);
 }
 
 TEST_F(PortsFolderTest, PortsFolderDefaultsToTheUsersConfiguration) {

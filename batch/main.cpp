@@ -75,6 +75,7 @@ int failBeforeRun(const QString& failure, const QString& package, bool json) {
                               {QStringLiteral("failure"), failure},
                               {QStringLiteral("package"), QFileInfo(package).absoluteFilePath()},
                               {QStringLiteral("texts"), QJsonArray()},
+                              {QStringLiteral("boardTouched"), false},
                               {QStringLiteral("bytesWritten"), 0},
                               {QStringLiteral("bytesVerified"), 0},
                               {QStringLiteral("seconds"), 0}});
@@ -248,6 +249,11 @@ void BatchHost::showMainWindow() {
                                   {QStringLiteral("brand"), run.device->DeviceBrand},
                                   {QStringLiteral("linkError"), run.device->LinkError}});
     }
+    // Whether an erase packet reached the board: if so and the run failed,
+    // the board may hold incomplete firmware until an update completes.
+    report.insert(QStringLiteral("boardTouched"), run.boardTouched);
+    if (!run.incompleteLog.isEmpty())
+        report.insert(QStringLiteral("incompleteLog"), batch::terminalText(run.incompleteLog));
     report.insert(QStringLiteral("bytesWritten"), linesDone * kRegionLineBytes);
     report.insert(QStringLiteral("bytesVerified"), linesDone * kRegionLineBytes);
     report.insert(QStringLiteral("seconds"), progress.elapsedSeconds());
@@ -357,6 +363,7 @@ int runUpdate(const QStringList& args) {
             return failBeforeRun(QStringLiteral("another copy of the updater is running"),
                                  options.package, options.json);
         case StartupEnd::LanguageFailed:
+        case StartupEnd::NoHomeFolder:
             return failBeforeRun(host.startupMessage, options.package, options.json);
         case StartupEnd::EmptyCommandLine:
         case StartupEnd::MissingSetting:

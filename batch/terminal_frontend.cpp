@@ -215,6 +215,10 @@ void TerminalPump::processEvents() {
         globals().StopRequested = true;
 }
 
+bool TerminalPump::quitRequested() const {
+    return g_interrupted;
+}
+
 void TerminalPump::installInterruptHandler() {
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);

@@ -100,6 +100,8 @@ class TerminalProgress : public ProgressView {
 class TerminalPump : public EventPump {
   public:
     void processEvents() override;
+    // Ctrl-C or SIGTERM arrived: before the loader entry the run ends at once.
+    bool quitRequested() const override;
     static void installInterruptHandler();
 };
 

@@ -6,6 +6,14 @@
 //                          longest gap between two yields to the event loop
 //   bench_run --unpaced    the same update with the board answering at once
 //   bench_run --no-log     without the run log (the default writes it, as "/LOG")
+//   bench_run --hex FILE   another image (e.g. build/sample/sample.hex)
+//   bench_run --corrupt R --drop R --late-ms N --burst R --seed N
+//                          the board's faults (see vboard --help); the run
+//                          must still succeed
+//   bench_run --unplug-at-line N
+//                          pulls the cable at the N-th line of the write pass
+//                          and reports how long the run took to end, and with
+//                          which message
 //
 // The image fills program memory 0x000200-0x007FFF and carries 256 EEPROM
 // bytes and 8 user-ID bytes. The run is the program's own, with a front end
@@ -21,6 +29,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "bootloader/modcomm.h"
@@ -142,6 +151,7 @@ long involuntarySwitches() {
 class TimingPump : public EventPump {
   public:
     explicit TimingPump(const QElapsedTimer& clock) : clock_(clock) {}
+    std::function<void(size_t)> onYield;  // with the number of yields in the passes
     void processEvents() override {
         const qint64 at = clock_.nsecsElapsed();
         const int32_t handle = bootloaderSettings().Handle;
@@ -156,12 +166,15 @@ class TimingPump : public EventPump {
         const long preemptions = involuntarySwitches();
         QCoreApplication::processEvents();
         yields.push_back({at, clock_.nsecsElapsed() - at, stage, cpu, preemptions});
+        if (stage == Stage::Passes && onYield)
+            onYield(++passYields_);
     }
     std::vector<Yield> yields;
 
   private:
     const QElapsedTimer& clock_;
     bool connected_ = false;
+    size_t passYields_ = 0;
 };
 
 double ms(qint64 ns) {
@@ -172,7 +185,17 @@ double wireSeconds(uint64_t bytes) {
     return double(bytes) / kWireBytesPerSecond;
 }
 
-int runBench(bool paced, bool logEnabled) {
+struct BenchOptions {
+    bool paced = true;
+    bool logEnabled = true;
+    QString hexPath;  // empty: the full 32 KiB image
+    vboard::BoardOptions faults;
+    int unplugAtLine = 0;  // 0: never
+};
+
+int runBench(const BenchOptions& bench) {
+    const bool paced = bench.paced;
+    const bool logEnabled = bench.logEnabled;
     QTemporaryDir scratch;
     if (!scratch.isValid()) {
         std::fprintf(stderr, "bench_run: no scratch folder\n");
@@ -195,7 +218,7 @@ int runBench(bool paced, bool logEnabled) {
     const QString portsFolder = scratch.filePath(QStringLiteral("ports"));
     QDir().mkpath(portsFolder);
     qputenv("DWNFRW_PORTS", QFile::encodeName(portsFolder));
-    vboard::BoardOptions options;
+    vboard::BoardOptions options = bench.faults;
     options.startMode = vboard::BoardMode::Application;
     options.appVersion = 4;
     options.appBuild = 0;
@@ -210,7 +233,15 @@ int runBench(bool paced, bool logEnabled) {
         return 1;
     }
 
-    const QByteArray image = fullImage();
+    QByteArray image = fullImage();
+    if (!bench.hexPath.isEmpty()) {
+        QFile given(bench.hexPath);
+        if (!given.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "bench_run: cannot read %s\n", qPrintable(bench.hexPath));
+            return 1;
+        }
+        image = given.readAll();
+    }
     const QString hexPath = scratch.filePath(QStringLiteral("full32k.hex"));
     QFile hexFile(hexPath);
     if (!hexFile.open(QIODevice::WriteOnly) || hexFile.write(image) != image.size()) {
@@ -228,6 +259,7 @@ int runBench(bool paced, bool logEnabled) {
     session.FwVersionMajor = 4;
     session.FwVersionMinor = 1;
     session.FwVersionBuild = 7;
+    session.HexPath = hexPath;
     AnsweringDialogs dialogs;
     QuietProgress progress;
     QuietToolbar toolbar;
@@ -237,10 +269,37 @@ int runBench(bool paced, bool logEnabled) {
     RunClock runClock(timer, progress);
     Frontend frontend{dialogs, progress, pump, toolbar};
 
+    // The erase yields once a packet: the write pass's lines come after them.
+    constexpr size_t kErasePackets = 505;
+    qint64 unpluggedAtNs = -1;
+    if (bench.unplugAtLine > 0) {
+        pump.onYield = [&](size_t yields) {
+            if (yields == kErasePackets + size_t(bench.unplugAtLine) && unpluggedAtNs < 0) {
+                unpluggedAtNs = clock.nsecsElapsed();
+                board.unplug();
+            }
+        };
+    }
+
     clock.start();
     const RunReport report = RunDownload(session, frontend, runClock);
     const qint64 totalNs = clock.nsecsElapsed();
+    if (bench.unplugAtLine > 0) {
+        std::printf("| Unplugged at line | Run ended after the unplug | Message shown |\n");
+        std::printf("|---:|---:|---|\n");
+        std::printf("| %d | %.3f s | %s |\n", bench.unplugAtLine,
+                    unpluggedAtNs < 0 ? -1.0 : double(totalNs - unpluggedAtNs) / 1e9,
+                    qPrintable(QString(dialogs.last).replace(QLatin1Char('\r'), QLatin1Char(' '))));
+        return report.end == RunReport::End::Succeeded || unpluggedAtNs < 0 ? 1 : 0;
+    }
     if (report.end != RunReport::End::Succeeded) {
+        // The run log's last lines say which line failed and how.
+        for (const QString& name : QDir(g.LogsFolder).entryList({QStringLiteral("*.LOG")})) {
+            QFile log(QDir(g.LogsFolder).filePath(name));
+            if (log.open(QIODevice::ReadOnly))
+                std::fprintf(stderr, "%s\n", log.readAll().right(600).constData());
+        }
+        std::fprintf(stderr, "%s", qPrintable(vboard::countersReport(board.counters())));
         std::fprintf(stderr, "bench_run: the run failed: %s\n", qPrintable(report.failureText));
         return 1;
     }
@@ -314,9 +373,9 @@ int runBench(bool paced, bool logEnabled) {
     const double withoutS = double(totalNs - deliberateNs) / 1e9;
     const uint64_t lines = c.perCommand[nxpic::wire::kWriteProgram].requests +
                            c.perCommand[nxpic::wire::kWriteEeprom].requests;
-    // One program-memory line: its write and its read-back, as the board counted them.
+    // One program-memory line: its write and its verify, as the board counted them.
     const vboard::CommandCounters& writes = c.perCommand[nxpic::wire::kWriteProgram];
-    const vboard::CommandCounters& reads = c.perCommand[nxpic::wire::kReadProgram];
+    const vboard::CommandCounters& reads = c.perCommand[nxpic::wire::kDigestProgram];
     const double lineBytes =
         double(writes.requestBytes + writes.replyBytes + reads.requestBytes + reads.replyBytes) /
         double(std::max<uint64_t>(1, writes.requests));
@@ -332,7 +391,8 @@ int runBench(bool paced, bool logEnabled) {
         return QString::number(seconds, 'f', 3) + QStringLiteral(" s");
     };
 
-    std::printf("## bench_run: full 32 KiB update through RunDownload, %s board, log %s\n\n",
+    std::printf("## bench_run: %s through RunDownload, %s board, log %s\n\n",
+                bench.hexPath.isEmpty() ? "full 32 KiB update" : qPrintable(bench.hexPath),
                 paced ? "paced (9600 baud)" : "unpaced", logEnabled ? "on" : "off");
     std::printf("Memory after the run: %s (%d bytes checked)\n\n",
                 check.equal ? "equal to the image" : "DIFFERENT", check.bytesChecked);
@@ -418,17 +478,50 @@ int runBench(bool paced, bool logEnabled) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments().mid(1);
-    bool paced = true;
-    bool logEnabled = true;
-    for (const QString& a : args) {
+    dwnfrw::BenchOptions bench;
+    bool ok = true;
+    for (int i = 0; i < args.size() && ok; ++i) {
+        const QString& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        const QString value = hasValue ? args[i + 1] : QString();
+        bool valueOk = true;
         if (a == QLatin1String("--unpaced")) {
-            paced = false;
-        } else if (a == QLatin1String("--no-log")) {
-            logEnabled = false;
-        } else {
-            std::fprintf(stderr, "usage: bench_run [--unpaced] [--no-log]\n");
-            return 2;
+            bench.paced = false;
+            continue;
         }
+        if (a == QLatin1String("--no-log")) {
+            bench.logEnabled = false;
+            continue;
+        }
+        if (!hasValue) {
+            ok = false;
+            break;
+        }
+        ++i;
+        if (a == QLatin1String("--hex"))
+            bench.hexPath = value;
+        else if (a == QLatin1String("--corrupt"))
+            bench.faults.corruptRate = value.toDouble(&valueOk);
+        else if (a == QLatin1String("--drop"))
+            bench.faults.dropRate = value.toDouble(&valueOk);
+        else if (a == QLatin1String("--burst"))
+            bench.faults.burstRate = value.toDouble(&valueOk);
+        else if (a == QLatin1String("--late-ms"))
+            bench.faults.lateMs = value.toInt(&valueOk);
+        else if (a == QLatin1String("--seed"))
+            bench.faults.seed = value.toUInt(&valueOk);
+        else if (a == QLatin1String("--unplug-at-line"))
+            bench.unplugAtLine = value.toInt(&valueOk);
+        else
+            valueOk = false;
+        ok = valueOk;
     }
-    return dwnfrw::runBench(paced, logEnabled);
+    if (!ok) {
+        std::fprintf(stderr,
+                     "usage: bench_run [--unpaced] [--no-log] [--hex FILE] [--corrupt RATE] "
+                     "[--drop RATE] [--late-ms N] [--burst RATE] [--seed N] "
+                     "[--unplug-at-line N]\n");
+        return 2;
+    }
+    return dwnfrw::runBench(bench);
 }

@@ -45,6 +45,18 @@ bool MergeRegionFile(const QString& regionPath, QString& message);
 void DeleteRegionFiles();
 QString HexPad(int64_t value, int width);
 
+// Judges whether the device can hold the image before anything is erased: at
+// least one program-memory byte inside the profile's program range; no data
+// outside the program range, the 256 bytes of EEPROM or the user-ID range
+// (configuration data is allowed: it is split and never written); no
+// extended segment address other than 0. The text names the HEX line and the
+// first offending address. Reads only the file; nothing reaches the board.
+bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QString& message);
+
+// The file at path is a regular file (not a folder, device or pipe, which
+// could block a reader or be no file at all); otherwise false with the text.
+bool IsRegularFile(const QString& path, QString& message);
+
 // Paths of the region files in TempFolder ("progmem", "eedata", "userid", "config").
 QString regionFilePath(const QString& name);
 
@@ -53,6 +65,8 @@ QString regionFilePath(const QString& name);
 struct PassContext {
     ProgressView& progress;
     EventPump& events;
+    bool boardTouched = false;  // the first erase packet was sent
+    int64_t eraseAddress = 0;   // the row the erase was at last
 };
 
 // Results of EraseRange besides 1 (erased) and the negative results of SendGetPacket.

@@ -2,6 +2,7 @@
 // read: program memory, EEPROM, user ID and configuration.
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QStringView>
 #include <algorithm>
@@ -32,7 +33,19 @@ constexpr qsizetype kWritePieceBytes = 256 * 1024;
 
 constexpr int kTypeData = 0x00;
 constexpr int kTypeEndOfFile = 0x01;
+constexpr int kTypeExtendedSegment = 0x02;
 constexpr int kTypeExtendedLinear = 0x04;
+
+constexpr int kTextNoProgramData = 1110;
+constexpr int kTextOutsideProgram = 1111;
+constexpr int kTextOutsideEeprom = 1112;
+constexpr int kTextOutsideUserId = 1113;
+constexpr int kTextSegmentAddress = 1114;
+constexpr int kTextNotRegularFile = 1139;
+
+// The device's EEPROM: 256 bytes, at F00000 in a HEX image.
+constexpr uint32_t kEepromBytes = 256;
+constexpr uint32_t kEepromHexBase = 0xF00000;
 
 const char* const kRegionNames[] = {"progmem", "eedata", "userid", "config"};
 enum RegionIndex { kProgMem, kEeData, kUserId, kConfig, kRegionCount };
@@ -106,6 +119,23 @@ bool writeAll(QFile& file, QByteArray& pending, QString& message) {
     }
     pending.resize(0);  // keeps the buffer for the next piece
     return true;
+}
+
+// The fields before a record's data: byte count, 16-bit address and type.
+struct RecordHeader {
+    int count;
+    uint32_t address;
+    int type;
+    bool readable;  // every field was two hexadecimal digits
+};
+
+RecordHeader recordHeader(std::string_view line) {
+    const int count = hexByteAt(line, 1);
+    const int addressHigh = hexByteAt(line, 3);
+    const int addressLow = hexByteAt(line, 5);
+    const int type = hexByteAt(line, 7);
+    const bool readable = count >= 0 && addressHigh >= 0 && addressLow >= 0 && type >= 0;
+    return {count, static_cast<uint32_t>(addressHigh * 256 + addressLow), type, readable};
 }
 
 // Checks every record up to the end record: the byte count, the digits of
@@ -284,8 +314,101 @@ QString HexPad(int64_t value, int width) {
     return QString::number(shown, 16).toUpper().rightJustified(width, u'0');
 }
 
+bool IsRegularFile(const QString& path, QString& message) {
+    if (QFileInfo(path).isFile())
+        return true;
+    message = GetText(kTextNotRegularFile).arg(path);
+    return false;
+}
+
+bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QString& message) {
+    QFile hex(hexPath);
+    if (!IsRegularFile(hexPath, message) ||
+        !openForReading(hex, QStringLiteral("HEX file"), message))
+        return false;
+    const auto hex6 = [](int64_t value) { return HexPad(value, 6); };
+    bool programData = false;
+    uint32_t upperAddress = 0;
+    FileLineReader reader(hex);
+    std::string_view line;
+    while (reader.read(line)) {
+        if (line.empty() || line.front() != ':')
+            continue;
+        const auto [count, recordAddress, type, readable] = recordHeader(line);
+        if (!readable || type == kTypeEndOfFile)
+            break;
+        if (type == kTypeExtendedLinear) {
+            upperAddress = leadingHex(line, 9, 4);
+            continue;
+        }
+        if (type == kTypeExtendedSegment) {
+            // The split places data by linear addresses only: a segment would
+            // silently move the data that follows it.
+            const uint32_t segment = leadingHex(line, 9, 4);
+            if (segment != 0) {
+                message = GetText(kTextSegmentAddress).arg(reader.number()).arg(HexPad(segment, 4));
+                return false;
+            }
+            continue;
+        }
+        RegionIndex region;
+        uint32_t lineAddress;
+        if (type != kTypeData || count == 0 ||
+            !regionOfRecord(upperAddress, recordAddress, region, lineAddress) || region == kConfig)
+            continue;
+        // Every region line the record gives, padding included, is written:
+        // judge the 16 bytes of each line.
+        const uint32_t base = lineAddress + (recordAddress & 0xFu);
+        const uint32_t firstLine = lineAddress;
+        const uint32_t lastLine = (base + static_cast<uint32_t>(count) - 1) & ~0xFu;
+        int64_t low = 0;
+        int64_t high = kEepromBytes - 1;
+        int text = kTextOutsideEeprom;
+        if (region == kProgMem) {
+            low = profile.pmrangelow;
+            high = profile.pmrangehigh;
+            text = kTextOutsideProgram;
+        } else if (region == kUserId) {
+            low = profile.usrrangelow;
+            high = profile.usrrangehigh;
+            text = kTextOutsideUserId;
+        }
+        if (firstLine < low || int64_t{lastLine} + kGroupBytes - 1 > high) {
+            // The first data byte outside, or the line that reaches outside.
+            int64_t offending = base;
+            for (uint32_t j = 0; j < static_cast<uint32_t>(count); ++j) {
+                offending = int64_t{base} + j;
+                if (offending < low || offending > high)
+                    break;
+            }
+            if (offending >= low && offending <= high)
+                offending = firstLine < low ? firstLine : int64_t{lastLine} + kGroupBytes - 1;
+            message = GetText(text).arg(reader.number());
+            if (region == kEeData) {
+                message = message.arg(hex6(offending + kEepromHexBase));
+            } else {
+                message = message.arg(hex6(offending), hex6(low), hex6(high));
+            }
+            return false;
+        }
+        programData = programData || region == kProgMem;
+    }
+    if (reader.failed()) {
+        message = readFailure(hex, QStringLiteral("HEX file"));
+        return false;
+    }
+    if (!programData) {
+        message =
+            GetText(kTextNoProgramData).arg(hex6(profile.pmrangelow), hex6(profile.pmrangehigh));
+        return false;
+    }
+    return true;
+}
+
 bool ValidateHexFile(const QString& hexPath, QString& message) {
     enterProgramFolder();
+    if (!IsRegularFile(hexPath, message))
+        return false;
     QFile file(hexPath);
     if (!openForReading(file, QStringLiteral("HEX file"), message))
         return false;
@@ -294,6 +417,8 @@ bool ValidateHexFile(const QString& hexPath, QString& message) {
 
 bool SplitHexFile(const QString& hexPath, QString& message) {
     enterProgramFolder();
+    if (!IsRegularFile(hexPath, message))
+        return false;
     QFile hex(hexPath);
     if (!openForReading(hex, QStringLiteral("HEX file"), message))
         return false;
@@ -346,11 +471,8 @@ bool SplitHexFile(const QString& hexPath, QString& message) {
         window.fill(0xFF);
         if (line.empty() || line.front() != ':')
             continue;
-        const int count = hexByteAt(line, 1);
-        const int addressHigh = hexByteAt(line, 3);
-        const int addressLow = hexByteAt(line, 5);
-        const int type = hexByteAt(line, 7);
-        if (count < 0 || addressHigh < 0 || addressLow < 0 || type < 0) {
+        const auto [count, recordAddress, type, readable] = recordHeader(line);
+        if (!readable) {
             finish(nullptr);  // the file changed after it was checked
             message = kInvalidHexText;
             return false;
@@ -364,7 +486,6 @@ bool SplitHexFile(const QString& hexPath, QString& message) {
         if (type != kTypeData)
             continue;
 
-        const uint32_t recordAddress = static_cast<uint32_t>(addressHigh * 256 + addressLow);
         const int firstPosition = static_cast<int>(recordAddress % kGroupBytes);
         if (firstPosition + count > kWindowBytes) {
             finish(nullptr);

@@ -29,6 +29,11 @@ constexpr int kFlashEraseText = 1103;
 constexpr int kUserIdEraseText = 1104;
 constexpr int kWriteFailedText = 1106;
 constexpr int kVerifyFailedText = 1107;
+constexpr int kEraseFailedText = 1130;
+constexpr int kNoAnswerText = 1131;
+constexpr int kPortGoneText = 1132;
+constexpr int kRefusedText = 1133;
+constexpr int kWhereText = 1141;
 
 constexpr uint8_t kEraseCommand = NXPIC_CMD_ERASE_PROGRAM;
 constexpr uint8_t kEraseRowCount = 0x01;
@@ -102,6 +107,40 @@ void enterProgramFolder() {
     QDir::setCurrent(programFolder());
 }
 
+// The cause of a failed exchange in the session's language, or the bootloader
+// library's own reason for the results without a text of ours.
+QString linkCause(int result) {
+    switch (result) {
+        case NXPIC_ERR_TIMEOUT:
+            return GetText(kNoAnswerText);
+        case NXPIC_ERR_PORT_IO:
+        case NXPIC_ERR_BAD_HANDLE:
+            return GetText(kPortGoneText);
+        case NXPIC_ERR_REFUSED:
+            return GetText(kRefusedText);
+        default:
+            return QString::fromLatin1(NxpicResultText(result));
+    }
+}
+
+// The text of a failed erase: 1005 for a stop the person asked for, else the
+// port, the row and the cause.
+QString eraseFailure(const PassContext& ctx, int16_t result) {
+    if (result == kEraseStopped)
+        return GetText(kStoppedText);
+    return GetText(kEraseFailedText)
+        .arg(bootloaderSettings().PortName, HexPad(ctx.eraseAddress, 6), linkCause(result));
+}
+
+// A failed write or read-back: its text followed by the port, line, address
+// and cause.
+QString lineFailure(int text, int lineNumber, uint32_t address, int result) {
+    return GetText(text) + QLatin1Char(' ') +
+           GetText(kWhereText)
+               .arg(bootloaderSettings().PortName, QString::number(lineNumber), HexPad(address, 6),
+                    linkCause(result));
+}
+
 int clampToInt(int64_t value) {
     return static_cast<int>(std::clamp<int64_t>(value, 0, INT_MAX));
 }
@@ -125,8 +164,9 @@ bool EraseDevice(PassContext& ctx, bool programMemory, bool userIdRange, QString
             ctx.progress.setOperationText(GetText(kFlashEraseText));
             WriteLog(QStringLiteral("Cancellazione flash"));
             ctx.events.processEvents();
-            if (EraseRange(ctx, profile.pmrangelow, profile.pmrangehigh) != 1) {
-                message = GetText(kStoppedText);
+            const int16_t result = EraseRange(ctx, profile.pmrangelow, profile.pmrangehigh);
+            if (result != 1) {
+                message = eraseFailure(ctx, result);
                 return false;
             }
         }
@@ -136,8 +176,9 @@ bool EraseDevice(PassContext& ctx, bool programMemory, bool userIdRange, QString
             ctx.progress.setOperationText(GetText(kUserIdEraseText));
             WriteLog(QStringLiteral("Cancellazione eeprom"));
             ctx.events.processEvents();
-            if (EraseRange(ctx, profile.usrrangelow, profile.usrrangehigh) != 1) {
-                message = GetText(kStoppedText);
+            const int16_t result = EraseRange(ctx, profile.usrrangelow, profile.usrrangehigh);
+            if (result != 1) {
+                message = eraseFailure(ctx, result);
                 return false;
             }
         }
@@ -173,6 +214,8 @@ int16_t EraseRange(PassContext& ctx, int32_t low, int32_t high) {
         packet[2] = static_cast<uint8_t>(address & 0xFF);
         packet[3] = static_cast<uint8_t>((address >> 8) & 0xFF);
         packet[4] = static_cast<uint8_t>((address >> 16) & 0xFF);
+        ctx.eraseAddress = address;
+        ctx.boardTouched = true;
         const int16_t result = SendGetPacket(settings.Handle, packet.data(), kEraseSendBytes,
                                              kEraseReceiveLimit, kEraseRetries);
         if (result < 0)
@@ -261,8 +304,9 @@ bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
 
             WriteLog(QStringLiteral("<- TX ") +
                      QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
-            if (WritePIC(settings.Handle, &block, buffer.data()) < 0) {
-                message = GetText(kWriteFailedText);
+            const int16_t written = WritePIC(settings.Handle, &block, buffer.data());
+            if (written < 0) {
+                message = lineFailure(kWriteFailedText, lineNumber, byteAddress, written);
                 return false;
             }
             block.Command = static_cast<uint8_t>(writeCommand - 1);
@@ -275,7 +319,7 @@ bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
                 return false;
             } else {
                 WriteLog(QStringLiteral("-> RX ERRORE"));
-                message = GetText(kVerifyFailedText);
+                message = lineFailure(kVerifyFailedText, lineNumber, byteAddress, verified);
                 return false;
             }
         }

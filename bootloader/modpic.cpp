@@ -5,11 +5,13 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QStringList>
+#include <cctype>
 #include <cfenv>
 #include <cmath>
 
 #include "startup/command_line.h"
 #include "startup/globals.h"
+#include "startup/localtext.h"
 
 namespace dwnfrw {
 
@@ -175,6 +177,28 @@ bool byteValue(const QString& key, const QString& text, uint8_t& out, QString& m
     return true;
 }
 
+constexpr int kTextKeyNotANumber = 1115;
+constexpr int kTextRangeBackwards = 1116;
+constexpr int kTextKeyIsZero = 1117;
+
+// A whole value of a range key: hexadecimal digits only.
+bool isHexNumber(const QString& text) {
+    if (text.isEmpty())
+        return false;
+    for (QChar c : text) {
+        if (!isxdigit(c.toLatin1()))
+            return false;
+    }
+    return true;
+}
+
+// A whole value of a byte key: a decimal number.
+bool isDecimalNumber(const QString& text) {
+    bool ok = false;
+    text.trimmed().toDouble(&ok);
+    return ok;
+}
+
 }  // namespace
 
 PicProfile builtInPicProfile() {
@@ -238,6 +262,61 @@ bool LoadPicProfile(PicProfile& profile, QString& message) {
            byte("maxpacketsize", profile.maxpacketsize) && byte("eraseblock", profile.eraseblock) &&
            byte("readblock", profile.readblock) && byte("writeblock", profile.writeblock) &&
            byte("devicetype", profile.devicetype);
+}
+
+bool CheckPicProfile(const PicProfile& profile, QString& message) {
+    const QString source =
+        globals().UseProfileFile ? picProfilePath() : QStringLiteral("(%1)").arg(kDeviceSection);
+    if (globals().UseProfileFile) {
+        struct UsedKey {
+            const char* name;
+            bool (*isNumber)(const QString&);
+        };
+        static const UsedKey kUsedKeys[] = {
+            {"pmrangelow", isHexNumber},       {"pmrangehigh", isHexNumber},
+            {"usrrangelow", isHexNumber},      {"usrrangehigh", isHexNumber},
+            {"eraseblock", isDecimalNumber},   {"writeblock", isDecimalNumber},
+            {"bytesperaddr", isDecimalNumber},
+        };
+        for (const UsedKey& key : kUsedKeys) {
+            const QString name = QString::fromLatin1(key.name);
+            if (!key.isNumber(ReadProfileValue(kDeviceSection, name))) {
+                message = GetText(kTextKeyNotANumber).arg(name, source);
+                return false;
+            }
+        }
+    }
+    const struct {
+        const char* low;
+        const char* high;
+        int32_t lowValue;
+        int32_t highValue;
+    } ranges[] = {
+        {"pmrangelow", "pmrangehigh", profile.pmrangelow, profile.pmrangehigh},
+        {"usrrangelow", "usrrangehigh", profile.usrrangelow, profile.usrrangehigh},
+    };
+    for (const auto& range : ranges) {
+        if (range.lowValue > range.highValue) {
+            message = GetText(kTextRangeBackwards)
+                          .arg(source, QLatin1String(range.low), QLatin1String(range.high),
+                               QString::number(range.lowValue, 16).toUpper(),
+                               QString::number(range.highValue, 16).toUpper());
+            return false;
+        }
+    }
+    const struct {
+        const char* name;
+        uint8_t value;
+    } steps[] = {{"eraseblock", profile.eraseblock},
+                 {"writeblock", profile.writeblock},
+                 {"bytesperaddr", profile.bytesperaddr}};
+    for (const auto& step : steps) {
+        if (step.value == 0) {
+            message = GetText(kTextKeyIsZero).arg(QLatin1String(step.name), source);
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace dwnfrw

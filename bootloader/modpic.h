@@ -40,4 +40,11 @@ QString ReadProfileValue(const QString& section, const QString& key);
 // built-in values. False with message set when a byte value is out of range.
 bool LoadPicProfile(PicProfile& profile, QString& message);
 
+// Judges the keys the erase and write passes use before anything reaches the
+// board: with "/D" each must stand in the file as a number; the used ranges must
+// not run backwards; the erase step, write block and bytes per address must not
+// be 0. The text names the key and the profile file. Keys loaded only are not
+// judged.
+bool CheckPicProfile(const PicProfile& profile, QString& message);
+
 }  // namespace dwnfrw

@@ -1,6 +1,7 @@
 #include "download/run_download.h"
 
 #include <QDir>
+#include <optional>
 
 #include "bootloader/modcomm.h"
 #include "startup/command_states.h"
@@ -13,8 +14,37 @@ namespace dwnfrw {
 
 namespace {
 
+constexpr int kTextStopped = 1005;
+constexpr int kTextLogIncomplete = 1128;
+constexpr int kTextNotStarted = 1129;
+constexpr int kTextRepeatUpdate = 1134;
+
 [[noreturn]] void fail(const QString& message) {
     throw RunTimeError(kOperationFailedError, message);
+}
+
+// Whatever can be known before the first erase: the profile the connection
+// loaded is sane, the package's image fits the device it describes, and with
+// "/LOG" the day's log can be appended. Nothing here reaches the board.
+void checkBeforeErasing(const PackageSession& session) {
+    QString message;
+    const PicProfile& profile = bootloaderSettings().profile;
+    if (!CheckPicProfile(profile, message) ||
+        !CheckImageForDevice(session.HexPath, profile, message))
+        fail(message);
+    if (!CanAppendLog(message))
+        fail(GetText(kTextNotStarted).arg(message));
+}
+
+// The sentences an ending adds: what to do about a board that was touched,
+// and where the log misses lines.
+QString endingNotes(const RunReport& report, bool failed) {
+    QString notes;
+    if (failed && report.boardTouched)
+        notes += QLatin1Char('\r') + GetText(kTextRepeatUpdate);
+    if (!report.incompleteLog.isEmpty())
+        notes += QLatin1Char('\r') + report.incompleteLog;
+    return notes;
 }
 
 // The end every run shares: the toolbar and the panel back to idle.
@@ -42,6 +72,17 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         return report;
     }
 
+    PassContext passes{fe.progress, fe.events};
+    std::optional<LogFailuresTolerated> logTolerance;
+    // Ends tolerating log failures and notes what the passes did.
+    const auto closePasses = [&]() {
+        report.boardTouched = passes.boardTouched;
+        if (logTolerance && !logTolerance->firstFailure().path.isEmpty()) {
+            const LogFailure& failure = logTolerance->firstFailure();
+            report.incompleteLog = GetText(kTextLogIncomplete).arg(failure.path, failure.cause);
+        }
+        logTolerance.reset();
+    };
     try {
         applyRunStarts(fe.toolbar);
         fe.toolbar.setBusyCursor(true);
@@ -79,6 +120,10 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
                 break;
         }
         fe.events.processEvents();
+        // Asked to quit before the board left its application: nothing more
+        // goes to it.
+        if (fe.events.quitRequested())
+            fail(GetText(kTextStopped));
 
         if (sendLoaderEntry) {
             SendLoaderEntry(port, fe.events);
@@ -90,7 +135,10 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         if (!ConnectBootloader(port, message))
             fail(message);
 
-        PassContext passes{fe.progress, fe.events};
+        checkBeforeErasing(session);
+
+        // From the first erase on, a failed log line no longer ends the run.
+        logTolerance.emplace();
         if (!EraseDevice(passes, true, true, message))
             fail(message);
         WriteLog(QStringLiteral("INIZIO DOWNLOAD FIRMWARE"));
@@ -101,10 +149,12 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         if (!DisconnectBootloader())
             fail(message);
         PauseOneSecond(fe.events);
+        closePasses();
 
         restoreWindow(fe, clock);
         report.end = RunReport::End::Succeeded;
-        fe.dialogs.message(GetText(1006), title, MsgButtons::Ok, MsgIcon::Information);
+        fe.dialogs.message(GetText(1006) + endingNotes(report, false), title, MsgButtons::Ok,
+                           MsgIcon::Information);
         return report;
     } catch (const RunTimeError& error) {
         report.failureText = error.description();
@@ -112,6 +162,8 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         report.failureText = QString::fromLocal8Bit(error.what());
     }
 
+    closePasses();
+    report.failureText += endingNotes(report, true);
     report.end = RunReport::End::Failed;
     fe.dialogs.message(GetText(1018) + QLatin1Char('\r') + report.failureText, title,
                        MsgButtons::Ok, MsgIcon::Critical);

@@ -19,6 +19,8 @@ struct RunReport {
     std::optional<DeviceReport> device;  // what the application reported, if it was asked
     std::optional<IdentifyOutcome> outcome;
     bool loaderEntrySent = false;
+    bool boardTouched = false;  // the first erase packet was sent
+    QString incompleteLog;      // with "/LOG": the log file that misses lines, if any
 };
 
 // Runs the whole update on the calling (user-interface) thread. Everything the

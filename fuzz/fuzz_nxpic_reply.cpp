@@ -51,12 +51,14 @@ size_t requestLength(const QByteArray& received) {
 // then the OK reply the request expects.
 QByteArray answerFor(const QByteArray& request, const QByteArray& fuzzed) {
     const qsizetype start = request.indexOf(static_cast<char>(kRequestStart));
-    const QByteArray body = request.mid(start + 2, static_cast<uint8_t>(request[start + 1]));
+    const int length = static_cast<uint8_t>(request[start + 1]);
+    const QByteArray body = request.mid(start + 2, length);
     const uint8_t tag = static_cast<uint8_t>(body.at(0));
     const int payload = replyPayloadBytes(tag & 0x0F, body.mid(1));
     QByteArray answer = fuzzed;
     answer.append(QByteArray(1 + 1 + kMaxReplyPayloadBytes + 2, '\0'));
-    answer.append(encodeReply(tag >> 4, kOk, QByteArray(std::max(payload, 0), '\0')));
+    answer.append(encodeReply(requestCrc(request.mid(start, length + kRequestOverheadBytes)), kOk,
+                              QByteArray(std::max(payload, 0), '\0')));
     return answer;
 }
 

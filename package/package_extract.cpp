@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QHash>
 #include <QTemporaryFile>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -161,6 +162,22 @@ ExtractCode extractMember(zip_t* archive, const Member& member, const QString& f
 QString MemberFileName(const QString& memberName) {
     const qsizetype cut = std::max(memberName.lastIndexOf(u'/'), memberName.lastIndexOf(u'\\'));
     return memberName.mid(cut + 1);
+}
+
+QStringList PackageMemberNames(const QString& packagePath) {
+    QStringList names;
+    int openError = ZIP_ER_OK;
+    Archive archive(zip_open(QFile::encodeName(packagePath).constData(), ZIP_RDONLY, &openError));
+    if (!archive)
+        return names;
+    const zip_int64_t count =
+        std::min<zip_int64_t>(zip_get_num_entries(archive.get(), 0), kMaxPackageMembers);
+    for (zip_int64_t index = 0; index < count; ++index) {
+        const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(index), 0);
+        if (name != nullptr)
+            names.append(QString::fromUtf8(name));
+    }
+    return names;
 }
 
 ExtractCode ExtractPackage(const QString& packagePath, const QString& folder) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 
 namespace dwnfrw {
@@ -37,6 +38,10 @@ enum class ExtractCode : int16_t {
 // under a temporary name and renames it into place, so no existing link in the
 // folder is ever followed. The folder must exist.
 ExtractCode ExtractPackage(const QString& packagePath, const QString& folder);
+
+// The names of the archive's members as its directory lists them (folders and
+// links included); empty when the archive cannot be opened.
+QStringList PackageMemberNames(const QString& packagePath);
 
 // The file name a member name reduces to, or empty text for a directory entry.
 QString MemberFileName(const QString& memberName);

@@ -3,6 +3,7 @@
 #include <QDir>
 
 #include "bootloader/modcomm.h"
+#include "package/package_extract.h"
 #include "package/package_validation.h"
 #include "startup/command_states.h"
 #include "startup/globals.h"
@@ -18,6 +19,9 @@ constexpr int32_t kTextDialogFilter = 1009;
 constexpr int32_t kTextNoPackage = 1010;
 constexpr int32_t kTextOpenFailed = 1011;
 constexpr int32_t kTextPackageLoaded = 1012;
+constexpr int32_t kTextNoUsableHex = 1135;
+constexpr int32_t kTextNoHexMember = 1136;
+constexpr int32_t kTextUnusableHexMember = 1137;
 
 const QString kPackageExtension = QStringLiteral(".FWZ");
 
@@ -39,6 +43,30 @@ void resetPackageState(Frontend& frontend) {
 
 void showFailure(Frontend& frontend, const QString& prompt) {
     frontend.dialogs.message(prompt, GetText(kTextTitle), MsgButtons::Ok, MsgIcon::Critical);
+}
+
+// Why a package gave no HEX image: a member that looks like one but is a
+// folder, a link or a name with blanks around it, or no such member at all.
+QString missingHexText(const QString& packagePath) {
+    QString reason = GetText(kTextNoHexMember);
+    for (const QString& member : PackageMemberNames(packagePath)) {
+        QString name = member.trimmed();
+        while (name.endsWith(u'/') || name.endsWith(u'\\'))
+            name.chop(1);
+        if (name.endsWith(QStringLiteral(".hex"), Qt::CaseInsensitive)) {
+            reason = GetText(kTextUnusableHexMember).arg(member);
+            break;
+        }
+    }
+    return GetText(kTextNoUsableHex).arg(packagePath, reason);
+}
+
+// The image must fit the device that the profile in force describes: the
+// built-in one, or with "/D" the file, read here without being changed.
+bool imageFitsDevice(const QString& hexPath, QString& message) {
+    PicProfile profile;
+    return LoadPicProfile(profile, message) && CheckPicProfile(profile, message) &&
+           CheckImageForDevice(hexPath, profile, message);
 }
 
 }  // namespace
@@ -65,6 +93,7 @@ bool OpenFile(PackageSession& session, Frontend& frontend) {
         return false;
     }
 
+    session.HexPath.clear();
     if (!looksLikePackage(path)) {
         resetPackageState(frontend);
         frontend.events.processEvents();
@@ -89,7 +118,14 @@ bool OpenFile(PackageSession& session, Frontend& frontend) {
     }
 
     QString splitFailure;
-    if (!SplitHexFile(hexPath, splitFailure)) {
+    if (hexPath.isEmpty()) {
+        splitFailure = missingHexText(path);
+    } else if (SplitHexFile(hexPath, splitFailure) && imageFitsDevice(hexPath, splitFailure)) {
+        splitFailure.clear();
+    } else if (splitFailure.isEmpty()) {
+        splitFailure = GetText(kTextOpenFailed);
+    }
+    if (!splitFailure.isEmpty()) {
         showFailure(frontend, splitFailure);
         DeleteRegionFiles();
         frontend.toolbar.setStatusCaption(u' ' + GetText(kTextNoPackage));
@@ -97,6 +133,7 @@ bool OpenFile(PackageSession& session, Frontend& frontend) {
         return false;
     }
 
+    session.HexPath = hexPath;
     frontend.toolbar.setStatusCaption(u' ' + GetText(kTextPackageLoaded) + QStringLiteral(": ") +
                                       ExtractFileName(path));
     applyPackageAccepted(frontend.toolbar);

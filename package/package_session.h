@@ -11,6 +11,7 @@ struct PackageSession {
     int32_t FwVersionMajor = 0;
     int32_t FwVersionMinor = 0;
     int32_t FwVersionBuild = 0;
+    QString HexPath;  // the loaded package's HEX image; empty when no package is loaded
 };
 
 }  // namespace dwnfrw

@@ -18,6 +18,8 @@ constexpr int32_t kTextFolderMissing = 1013;
 constexpr int32_t kTextNotDescribed = 1014;
 constexpr int32_t kTextVersionTooOld = 1015;
 constexpr int32_t kTextExtractionFailed = 1016;
+constexpr int32_t kTextInsideWorkFolder = 1138;
+constexpr int32_t kTextNotRegularFile = 1139;
 
 const QString kDescriptionFile = QStringLiteral("info.txt");
 
@@ -58,6 +60,17 @@ void readVersionPart(const QStringList& parts, qsizetype index, int32_t& number)
         number = value;
 }
 
+// True when path is folder or lies somewhere below it, links resolved: such a
+// package would be deleted by the clean-up of the working folder.
+bool liesInsideFolder(const QString& path, const QString& folder) {
+    const QString resolvedFolder = QFileInfo(folder).canonicalFilePath();
+    const QString resolvedPath = QFileInfo(path).canonicalFilePath();
+    if (resolvedFolder.isEmpty() || resolvedPath.isEmpty())
+        return false;
+    return resolvedPath == resolvedFolder ||
+           resolvedPath.startsWith(resolvedFolder + QLatin1Char('/'));
+}
+
 }  // namespace
 
 QString FileExtension(const QString& fileName) {
@@ -85,6 +98,17 @@ bool ValidateFileFRW(PackageSession& session, const QString& FileIn, QString& Fi
     session.FwVersionBuild = 0;
 
     const QString& workFolder = session.WorkFolder;
+    // A pipe or device would block the extraction, and a package inside the
+    // working folder would be deleted by the clean-up below: refuse both
+    // before anything is touched.
+    if (!QFileInfo(FileIn).isFile()) {
+        ERROUT = GetText(kTextNotRegularFile).arg(FileIn);
+        return false;
+    }
+    if (!workFolder.isEmpty() && liesInsideFolder(FileIn, workFolder)) {
+        ERROUT = GetText(kTextInsideWorkFolder).arg(FileIn, workFolder);
+        return false;
+    }
     if (!workFolder.isEmpty() && !folderExists(workFolder))
         QDir().mkpath(workFolder);
     if (folderExists(workFolder))

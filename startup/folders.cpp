@@ -65,4 +65,9 @@ bool PrepareDataFolders(const QString& productFolder) {
     return result;
 }
 
+bool HomeFolderSet() {
+    const QString home = qEnvironmentVariable("HOME");
+    return !home.isEmpty() && QDir(home).absolutePath() != QDir::rootPath();
+}
+
 }  // namespace dwnfrw

@@ -16,4 +16,7 @@ QString GetSpecialFolderPath(int folderNumber, long ownerWindow = 0);
 // missing levels; true when both exist at the end.
 bool PrepareDataFolders(const QString& productFolder);
 
+// True when the user's home folder is named and is not the root folder.
+bool HomeFolderSet();
+
 }  // namespace dwnfrw

@@ -47,6 +47,10 @@ class EventPump {
   public:
     virtual ~EventPump() = default;
     virtual void processEvents() = 0;
+    // True when the person asked to end the program itself (Ctrl-C in a
+    // terminal), which also ends a run before the board is switched to its
+    // bootloader. The window's stop has no such meaning.
+    virtual bool quitRequested() const { return false; }
 };
 
 // Tool keys: "open", "info", "stop", "dwn", "esci", "comport" (Band1),

@@ -13,6 +13,8 @@ namespace dwnfrw {
 
 namespace {
 
+constexpr int kTextNoHomeFolder = 1140;
+
 void createFolderIfMissing(const QString& path) {
     if (!QFileInfo(path).isDir())
         QDir().mkdir(path);
@@ -38,6 +40,11 @@ StartupEnd Main(const QString& commandLine, StartupHost& host) {
         return StartupEnd::LanguageFailed;
     }
 
+    // Without a home folder the platform places the data folders under "/".
+    if (!HomeFolderSet()) {
+        host.showMessage(GetText(kTextNoHomeFolder));
+        return StartupEnd::NoHomeFolder;
+    }
     PrepareDataFolders(brandProductFolder(g.Brand));
     g.AppName = brandAppName(g.Brand);
 

@@ -23,6 +23,7 @@ enum class StartupEnd {
     EmptyCommandLine,  // silent
     MissingSetting,    // silent: no language or port 0
     LanguageFailed,    // after the message
+    NoHomeFolder,      // after the message: the data folders would land under "/"
     WindowShown,       // the program lives as long as the window
 };
 

@@ -1,10 +1,16 @@
 #include "startup/runlog.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
+#include <cerrno>
+#include <cstring>
 
 #include "startup/globals.h"
+#include "startup/localtext.h"
 #include "startup/runtime_error.h"
 
 namespace dwnfrw {
@@ -13,6 +19,90 @@ namespace {
 
 // The error a file that cannot be opened or written raises.
 constexpr int kFileAccessError = 75;
+
+constexpr int kTextCannotOpen = 1118;
+constexpr int kTextCannotWrite = 1119;
+constexpr int kTextDiskFull = 1120;
+constexpr int kTextFileTooLarge = 1121;
+constexpr int kTextPermissionDenied = 1122;
+constexpr int kTextReadOnly = 1123;
+constexpr int kTextNoFolder = 1124;
+constexpr int kTextIsFolder = 1125;
+constexpr int kTextShortWrite = 1126;
+constexpr int kTextSystemError = 1127;
+
+// While set, failed lines are remembered here instead of raised.
+bool g_tolerant = false;
+LogFailure g_firstFailure;
+
+// The cause of a failed open or write in the session's language; an error
+// number of 0 means the system wrote less than asked without saying why.
+QString causeText(int error) {
+    int text = kTextSystemError;
+    switch (error) {
+        case 0:
+            text = kTextShortWrite;
+            break;
+        case ENOSPC:
+        case EDQUOT:
+            text = kTextDiskFull;
+            break;
+        case EFBIG:
+            text = kTextFileTooLarge;
+            break;
+        case EACCES:
+        case EPERM:
+            text = kTextPermissionDenied;
+            break;
+        case EROFS:
+            text = kTextReadOnly;
+            break;
+        case ENOENT:
+        case ENOTDIR:
+            text = kTextNoFolder;
+            break;
+        case EISDIR:
+            text = kTextIsFolder;
+            break;
+    }
+    const QString cause = GetText(text);
+    if (cause.isEmpty())  // no language module yet
+        return QString::fromLocal8Bit(std::strerror(error));
+    return text == kTextSystemError ? cause.arg(error) : cause;
+}
+
+// The failure text: the language module's, or the path and cause alone while
+// no module is loaded yet.
+QString failureText(int text, const QString& path, const QString& cause) {
+    const QString format = GetText(text);
+    return format.contains(QLatin1String("%1")) ? format.arg(path, cause)
+                                                : path + QStringLiteral(": ") + cause;
+}
+
+// The path's file opened for appending, created when missing; -1 with errno.
+int openForAppend(const QString& path) {
+    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                  0644);
+}
+
+// Writes all of bytes; false with errno (0 when the system stopped short).
+bool writeWhole(int fd, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        errno = 0;
+        const ssize_t got = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        done += got;
+    }
+    return true;
+}
+
+QString logPath(const QDate& day) {
+    return joinPath(globals().LogsFolder, logFileName(day));
+}
 
 // The locale's long time format without its time-zone part, which a
 // date-and-time rendering never shows.
@@ -41,19 +131,53 @@ QString logLineText(const QString& text, const QDateTime& when) {
 void WriteLogAt(const QString& text, const QDateTime& when) {
     if (!globals().LogEnabled)
         return;
-    const QString path = joinPath(globals().LogsFolder, logFileName(when.date()));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        throw RunTimeError(kFileAccessError, QStringLiteral("Impossibile aprire il file di log ") +
-                                                 path + QStringLiteral(": ") + file.errorString());
+    const QString path = logPath(when.date());
+    int failedText = 0;
+    int error = 0;
+    const int fd = openForAppend(path);
+    if (fd < 0) {
+        failedText = kTextCannotOpen;
+        error = errno;
+    } else {
+        const QByteArray line = (logLineText(text, when) + QStringLiteral("\r\n")).toLocal8Bit();
+        if (!writeWhole(fd, line)) {
+            failedText = kTextCannotWrite;
+            error = errno;
+        }
+        ::close(fd);
     }
-    const QByteArray line = (logLineText(text, when) + QStringLiteral("\r\n")).toLocal8Bit();
-    if (file.write(line) != line.size() || !file.flush()) {
-        throw RunTimeError(kFileAccessError,
-                           QStringLiteral("Impossibile scrivere il file di log ") + path +
-                               QStringLiteral(": ") + file.errorString());
+    if (failedText == 0)
+        return;
+    if (!g_tolerant)
+        throw RunTimeError(kFileAccessError, failureText(failedText, path, causeText(error)));
+    if (g_firstFailure.path.isEmpty())
+        g_firstFailure = LogFailure{path, causeText(error)};
+}
+
+bool CanAppendLog(QString& message) {
+    if (!globals().LogEnabled)
+        return true;
+    const QString path = logPath(QDate::currentDate());
+    const int fd = openForAppend(path);
+    if (fd < 0) {
+        message = failureText(kTextCannotOpen, path, causeText(errno));
+        return false;
     }
-    file.close();
+    ::close(fd);
+    return true;
+}
+
+LogFailuresTolerated::LogFailuresTolerated() {
+    g_tolerant = true;
+    g_firstFailure = LogFailure{};
+}
+
+LogFailuresTolerated::~LogFailuresTolerated() {
+    g_tolerant = false;
+}
+
+const LogFailure& LogFailuresTolerated::firstFailure() const {
+    return g_firstFailure;
 }
 
 void WriteLog(const QString& text) {

@@ -13,6 +13,31 @@ void WriteLog(const QString& text);
 // The same, at a given moment (tests, and the day change).
 void WriteLogAt(const QString& text, const QDateTime& when);
 
+// True when logging is off or the day's log can be opened for appending (it is
+// created when missing, nothing is written); otherwise false with the text
+// naming the file and the cause.
+bool CanAppendLog(QString& message);
+
+// A line that could not be written while lines are allowed to fail.
+struct LogFailure {
+    QString path;   // the day's log file
+    QString cause;  // the cause, from the language module
+};
+
+// While one lives, a line that cannot be written is dropped and the first
+// failure remembered instead of raised: once the board is being erased, an
+// optional log must not cost it its firmware.
+class LogFailuresTolerated {
+  public:
+    LogFailuresTolerated();
+    ~LogFailuresTolerated();
+    LogFailuresTolerated(const LogFailuresTolerated&) = delete;
+    LogFailuresTolerated& operator=(const LogFailuresTolerated&) = delete;
+
+    // The first failure since construction; an empty path when there was none.
+    const LogFailure& firstFailure() const;
+};
+
 // File name of the day's log: "ddmmyyyy.LOG".
 QString logFileName(const QDate& day);
 

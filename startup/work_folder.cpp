@@ -17,6 +17,8 @@ void removeWorkFolder(const QString& folder) {
         // without forcing means a read-only file stays.
         if (!file.isSymLink() && !file.permissions().testFlag(QFileDevice::WriteOwner))
             continue;
+        if (file.suffix().compare(QLatin1String("fwz"), Qt::CaseInsensitive) == 0)
+            continue;
         QFile::remove(file.absoluteFilePath());
     }
     QDir().rmdir(folder);

@@ -1,12 +1,14 @@
 // The bootloader library: one frame writer (sendRequest), one reply reader with
-// resynchronisation (ReplyReader), one exchange with time-outs and retries
-// (exchange), one table of result codes (kResults).
+// resynchronisation (takeAnswer), one exchange with its repetitions and
+// time-outs (exchange), one table of result codes (kResults).
 
 #include "nxpicboot.h"
 
 #include <algorithm>
-#include <cmath>
+#include <array>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,23 +23,33 @@ using namespace nxpic::wire;
 using dwnfrw::serial::Clock;
 using dwnfrw::serial::SerialLine;
 
-// --- Time-outs -----------------------------------------------------------
+// --- Timing --------------------------------------------------------------
 
 // 8N1: a start bit, eight data bits and a stop bit per byte.
 constexpr double kBitsPerByte = 10.0;
 // USB serial adapters hand received bytes over in packets, up to 16 ms late.
 constexpr int kUsbLatencyMs = 16;
-// Once a reply's worth of bytes has arrived without a good reply among them,
-// the board has answered and the answer was damaged: after this much quiet
-// (plus the board's working time) the exchange is repeated at once instead of
-// waiting out the whole read time-out.
-constexpr int kDamagedReplyQuietMs = 20;
+// A reply that has not come whole once it is due is given up after the line
+// has been quiet this many byte times: its bytes were damaged or lost.
+constexpr int kQuietGapBytes = 4;
+// Repetitions for damaged or lost frames end after this much trying per
+// exchange; a line this noisy is not worth going on with.
+constexpr int kNoiseBudgetMs = 3000;
+// A silent board fails an exchange after the caller's read time-out, but never
+// before this many attempts had their time.
+constexpr int kLeastSilentAttempts = 3;
 // The board's own working time before it answers, per command.
 constexpr int kVersionWorkMs = 2;
 constexpr int kReadWorkMs = 2;
 constexpr int kProgramBlockWriteWorkMs = 2;  // per write block
 constexpr int kEepromByteWriteWorkMs = 4;    // per byte
 constexpr int kEraseRowWorkMs = 4;           // per row
+
+using Milliseconds = std::chrono::duration<double, std::milli>;
+
+Clock::time_point after(Clock::time_point t, double ms) {
+    return t + std::chrono::duration_cast<Clock::duration>(Milliseconds(ms));
+}
 
 // --- Result codes --------------------------------------------------------
 
@@ -51,7 +63,7 @@ constexpr ResultInfo kResults[] = {
     {NXPIC_ERR_PORT_OPEN, "the serial port cannot be opened"},
     {NXPIC_ERR_BAD_HANDLE, "no open connection with this handle"},
     {NXPIC_ERR_BAD_ARGUMENT, "invalid argument (null buffer, length, command or address)"},
-    {NXPIC_ERR_TIMEOUT, "the bootloader did not answer within the retries"},
+    {NXPIC_ERR_TIMEOUT, "the bootloader did not answer: the line stayed silent"},
     {NXPIC_ERR_PORT_IO, "the serial port failed or went away and was closed"},
     {NXPIC_ERR_REFUSED, "the bootloader refused the address"},
     {NXPIC_ERR_BAD_REPLY, "the bootloader's reply does not fit the request"},
@@ -59,6 +71,8 @@ constexpr ResultInfo kResults[] = {
     {NXPIC_ERR_BAD_LENGTH, "the bootloader refused the length of the request"},
     {NXPIC_ERR_MISALIGNED, "the address is not on a write-block or erase-row boundary"},
     {NXPIC_ERR_VERIFY, "the device holds other bytes than expected"},
+    {NXPIC_ERR_TOO_LONG, "more bytes asked for than the caller's buffer holds"},
+    {NXPIC_ERR_NOISY_LINE, "no intact answer came through the noise on the line in time"},
 };
 
 int16_t resultOfStatus(uint8_t status) {
@@ -78,68 +92,21 @@ int16_t resultOfStatus(uint8_t status) {
     }
 }
 
-// --- Reply reader --------------------------------------------------------
-
-struct Reply {
-    uint8_t status = kOk;
-    QByteArray payload;
-};
-
-// Collects received bytes and finds the reply to one request in them. Noise,
-// a damaged frame or a late reply to an earlier attempt never makes it lose a
-// good frame behind them: it drops only the start byte and scans on.
-class ReplyReader {
-  public:
-    void clear() { buffer_.clear(); }
-    void append(const QByteArray& bytes) { buffer_.append(bytes); }
-
-    // The reply to sequence number seq whose OK payload has payloadBytes bytes,
-    // once it stands complete in the buffer.
-    std::optional<Reply> take(int seq, int payloadBytes) {
-        for (;;) {
-            const qsizetype start = buffer_.indexOf(static_cast<char>(kReplyStart));
-            if (start < 0) {
-                buffer_.clear();
-                return std::nullopt;
-            }
-            buffer_.remove(0, start);
-            if (buffer_.size() < 2)
-                return std::nullopt;
-            const auto tag = static_cast<uint8_t>(buffer_[1]);
-            const uint8_t status = tag & 0x0F;
-            if ((tag >> 4) != (seq & 0x0F) || status >= kStatusCount) {
-                buffer_.remove(0, 1);
-                continue;
-            }
-            const int body = 1 + (status == kOk ? payloadBytes : 0);
-            const int frameBytes = 1 + body + 2;
-            if (buffer_.size() < frameBytes)
-                return std::nullopt;
-            const uint16_t crc = crc16(buffer_, 1, body);
-            const uint16_t sent = static_cast<uint8_t>(buffer_[1 + body]) |
-                                  (static_cast<uint8_t>(buffer_[2 + body]) << 8);
-            if (crc != sent) {
-                buffer_.remove(0, 1);
-                continue;
-            }
-            Reply reply{status, buffer_.mid(2, body - 1)};
-            buffer_.remove(0, frameBytes);
-            return reply;
-        }
-    }
-
-  private:
-    QByteArray buffer_;
-};
-
 // --- Connections ---------------------------------------------------------
 
+// A request sent under a sequence number, kept until the number comes round
+// again, so that a late answer to it is known for what it is.
+struct Asked {
+    uint64_t exchange = 0;  // 0: nothing asked under this number yet
+    uint16_t crc = 0;       // the request's CRC, which its answer's CHECK continues
+    int payloadBytes = 0;   // of an OK answer
+};
+
 struct Pending {
-    int seq = 0;
+    uint64_t exchange = 0;
     uint8_t command = 0;
     int payloadBytes = 0;
-    int timeoutMs = 0;
-    int workMs = 0;
+    Clock::time_point leftAt;  // the request's last byte left the wire
 };
 
 struct Connection {
@@ -147,8 +114,12 @@ struct Connection {
     int32_t bitRate = 0;
     int32_t readTimeoutMs = 0;
     int nextSeq = 0;
-    ReplyReader reader;
+    uint64_t exchanges = 0;
+    QByteArray input;  // received, not yet understood
+    std::array<Asked, kSequenceCount> asked{};
     std::optional<Pending> pending;  // SendPacket's request, awaiting GetPacket
+
+    double byteMs() const { return kBitsPerByte * 1000.0 / bitRate; }
 };
 
 std::mutex g_mutex;  // one library call at a time
@@ -158,15 +129,6 @@ int32_t g_nextHandle = 1;
 Connection* findConnection(int32_t handle) {
     const auto it = g_connections.find(handle);
     return it == g_connections.end() ? nullptr : it->second.get();
-}
-
-// The reply time-out of one exchange: the bytes of request and reply on the
-// wire, the board's working time and the adapter's latency, never below the
-// read time-out the caller gave OpenPIC.
-int replyTimeoutMs(const Connection& c, int requestBytes, int replyBytes, int workMs) {
-    const double byteMs = kBitsPerByte * 1000.0 / c.bitRate;
-    const int wireMs = static_cast<int>(std::ceil((requestBytes + replyBytes) * byteMs));
-    return std::max(c.readTimeoutMs, wireMs + workMs + kUsbLatencyMs);
 }
 
 int workMsFor(uint8_t command, const QByteArray& args, int blockSize) {
@@ -187,86 +149,251 @@ int workMsFor(uint8_t command, const QByteArray& args, int blockSize) {
     }
 }
 
-// The one frame writer: sends a request with a fresh sequence number after
-// dropping whatever stale input is waiting. Returns the pending exchange.
-std::optional<Pending> sendRequest(Connection& c, uint8_t command, const QByteArray& args,
-                                   int payloadBytes, int workMs, int16_t& failure) {
-    c.line.clearInput();
-    c.reader.clear();
-    Pending p;
-    p.seq = c.nextSeq;
+// --- Reply reader --------------------------------------------------------
+
+struct Heard {
+    // MaybeNak: a NAK, or the first bytes of a longer answer that looks like one.
+    enum Kind { Nothing, Answer, Nak, MaybeNak } kind = Nothing;
+    uint8_t status = kOk;
+    QByteArray payload;
+};
+
+bool isNakAt(const QByteArray& input) {
+    return input.size() >= kNakBytes && std::memcmp(input.constData(), kNak, kNakBytes) == 0;
+}
+
+// The answer to asked that stands whole at the start of in, if its CHECK
+// matches: an OK with its payload, or a refusal with its zeros. frameBytes 0:
+// none (or not yet whole).
+Heard matchAnswer(const QByteArray& in, const Asked& asked, int& frameBytes) {
+    const int n = asked.payloadBytes;
+    frameBytes = 0;
+    if (in.size() < n + kReplyOverheadBytes)
+        return {};
+    const QByteArray payload = in.mid(1, n);
+    const uint16_t check = readCrc(in, 1 + n);
+    if (answerCheck(asked.crc, kOk, payload) == check) {
+        frameBytes = n + kReplyOverheadBytes;
+        return {Heard::Answer, kOk, payload};
+    }
+    const QByteArray zeros(n, '\0');
+    if (payload != zeros)
+        return {};
+    for (uint8_t status = kOk + 1; status < kStatusCount; ++status) {
+        if (answerCheck(asked.crc, Status(status), zeros) == check) {
+            frameBytes = n + kReplyOverheadBytes;
+            return {Heard::Answer, status, {}};
+        }
+    }
+    return {};
+}
+
+// Finds the answer to the exchange in the bytes received. Noise, a damaged
+// frame or a late answer to an earlier request never makes it lose a good
+// frame behind them: it drops only the start byte and scans on. An intact
+// answer to a request of an earlier exchange is skipped whole.
+Heard takeAnswer(Connection& c, uint64_t exchange, int payloadBytes) {
+    QByteArray& in = c.input;
+    const int answerBytes = payloadBytes + kReplyOverheadBytes;
+    bool sawNak = false;
+    const auto nothing = [&](bool maybeNak) {
+        return Heard{sawNak ? Heard::Nak : maybeNak ? Heard::MaybeNak : Heard::Nothing, kOk, {}};
+    };
+    for (;;) {
+        const qsizetype start = in.indexOf(static_cast<char>(kReplyStart));
+        if (start < 0) {
+            in.clear();
+            return nothing(false);
+        }
+        in.remove(0, start);
+        // A NAK and a three-byte answer cannot be told apart by their bytes:
+        // the NAK wins, and an answer taken for one only costs a repetition
+        // under another sequence number. A longer answer may begin like a NAK;
+        // until it could stand whole the NAK only hastens the decision.
+        const bool nak = isNakAt(in);
+        if (nak && answerBytes == kNakBytes) {
+            in.remove(0, kNakBytes);
+            sawNak = true;
+            continue;
+        }
+        // This exchange's attempts first, and until their answer could stand
+        // whole nothing else: a CHECK can match an earlier request by chance,
+        // and this exchange's answer must never be lost to that.
+        if (in.size() < answerBytes)
+            return nothing(nak);
+        for (const Asked& asked : c.asked) {
+            if (asked.exchange != exchange)
+                continue;
+            int frameBytes = 0;
+            const Heard heard = matchAnswer(in, asked, frameBytes);
+            if (frameBytes > 0) {
+                in.remove(0, frameBytes);
+                return heard;
+            }
+        }
+        bool skipped = false;
+        for (const Asked& asked : c.asked) {
+            if (skipped || asked.exchange == 0 || asked.exchange == exchange)
+                continue;
+            int frameBytes = 0;
+            matchAnswer(in, asked, frameBytes);
+            if (frameBytes > 0) {
+                in.remove(0, frameBytes);  // a late answer to an earlier exchange
+                skipped = true;
+            }
+        }
+        if (skipped)
+            continue;
+        if (nak) {
+            in.remove(0, kNakBytes);
+            sawNak = true;
+            continue;
+        }
+        in.remove(0, 1);
+    }
+}
+
+// --- Exchanges -----------------------------------------------------------
+
+// The one frame writer: sends a request with a fresh sequence number, which
+// from then on names it. The request has left the wire once its bytes had
+// their time at the line's speed after the port took them.
+std::optional<Pending> sendRequest(Connection& c, uint64_t exchange, uint8_t command,
+                                   const QByteArray& args, int payloadBytes, int16_t& failure) {
+    const int seq = c.nextSeq;
     c.nextSeq = (c.nextSeq + 1) % kSequenceCount;
-    p.command = command;
-    p.payloadBytes = payloadBytes;
     QByteArray body;
     body.reserve(args.size() + 1);
-    body.append(static_cast<char>(makeTag(p.seq, command)));
+    body.append(static_cast<char>(makeTag(seq, command)));
     body.append(args);
     const QByteArray frame = encodeRequest(body);
-    p.workMs = workMs;
-    p.timeoutMs = replyTimeoutMs(c, static_cast<int>(frame.size()),
-                                 payloadBytes + 1 + kReplyOverheadBytes, workMs);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
+    c.asked[static_cast<size_t>(seq)] = {exchange, requestCrc(frame), payloadBytes};
+    const double wireMs = static_cast<double>(frame.size()) * c.byteMs();
+    const auto deadline =
+        after(Clock::now(), wireMs + std::max(c.readTimeoutMs, 0) + kUsbLatencyMs);
     if (!c.line.write(frame, deadline)) {
         failure = c.line.isOpen() ? NXPIC_ERR_TIMEOUT : NXPIC_ERR_PORT_IO;
         return std::nullopt;
     }
-    return p;
+    return Pending{exchange, command, payloadBytes, after(Clock::now(), wireMs)};
 }
 
-// Waits for the reply to p until its time-out. NXPIC_OK with the payload, a
-// refusal of the board, NXPIC_ERR_TIMEOUT or NXPIC_ERR_PORT_IO.
-int16_t awaitReply(Connection& c, const Pending& p, QByteArray& payload) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
-    const int replyBytes = p.payloadBytes + 1 + kReplyOverheadBytes;
-    int received = 0;
+enum class Wait { Answered, Repeat, Silent, PortFailed, OutOfTime };
+
+// The clock of one exchange across its attempts.
+struct ExchangeClock {
+    Clock::time_point budgetEnd;    // repetitions for noise end here
+    Clock::time_point lastHeardAt;  // the board's last byte, or the first request
+    double silentLimitMs = 0;       // silence that fails the exchange
+};
+
+// Waits for the answer to p. With repeat allowed, a NAK or a reply that is
+// due and has not come whole once the line is quiet asks for a repetition.
+Wait awaitAnswer(Connection& c, const Pending& p, int workMs, ExchangeClock& clock, bool repeat,
+                 Heard& heard) {
+    const double byteMs = c.byteMs();
+    const Clock::time_point dueAt =
+        after(p.leftAt, workMs + (p.payloadBytes + kReplyOverheadBytes) * byteMs + kUsbLatencyMs);
+    const double quietMs = kQuietGapBytes * byteMs;
+    Clock::time_point lastByteAt = p.leftAt;
     for (;;) {
-        if (auto reply = c.reader.take(p.seq, p.payloadBytes)) {
-            payload = reply->payload;
-            return resultOfStatus(reply->status);
-        }
-        auto waitUntil = deadline;
-        if (received >= replyBytes) {
-            waitUntil =
-                std::min(deadline,
-                         Clock::now() + std::chrono::milliseconds(kDamagedReplyQuietMs + p.workMs));
-        }
-        const QByteArray bytes = c.line.readSome(waitUntil);
+        heard = takeAnswer(c, p.exchange, p.payloadBytes);
+        if (heard.kind == Heard::Answer)
+            return Wait::Answered;
+        if (heard.kind == Heard::Nak && repeat)
+            return Wait::Repeat;
+        const auto now = Clock::now();
+        const Clock::time_point quietAt = heard.kind == Heard::MaybeNak
+                                              ? after(lastByteAt, quietMs)
+                                              : std::max(dueAt, after(lastByteAt, quietMs));
+        const Clock::time_point silentAt = after(clock.lastHeardAt, clock.silentLimitMs);
+        Clock::time_point until = std::min(silentAt, clock.budgetEnd);
+        if (repeat)
+            until = std::min(until, quietAt);
+        // A decision falls due: first take in what arrived while this thread
+        // was not running, so that a busy machine is not mistaken for a quiet
+        // line or a silent board.
+        const bool decide = now >= until;
+        const QByteArray bytes =
+            c.line.readSome(decide ? now + std::chrono::milliseconds(1) : until);
         if (!c.line.isOpen())
-            return NXPIC_ERR_PORT_IO;
-        if (bytes.isEmpty())
-            return NXPIC_ERR_TIMEOUT;
-        received += static_cast<int>(bytes.size());
-        c.reader.append(bytes);
+            return Wait::PortFailed;
+        if (decide && bytes.isEmpty()) {
+            if (repeat && now >= quietAt)
+                return Wait::Repeat;
+            return now >= silentAt ? Wait::Silent : Wait::OutOfTime;
+        }
+        if (!bytes.isEmpty()) {
+            lastByteAt = clock.lastHeardAt = Clock::now();
+            c.input.append(bytes);
+        }
     }
 }
 
-// One exchange, attempted up to `attempts` times. Every request carries its
-// address, so a repetition after a lost reply does the same thing again.
-int16_t exchange(Connection& c, uint8_t command, const QByteArray& args, int blockSize,
-                 int attempts, QByteArray& payload) {
+// Judges an OK answer's payload: NXPIC_OK, or the negative result the answer
+// amounts to (a verify that finds other bytes).
+using Judge = std::function<int16_t(const QByteArray& payload)>;
+
+// One exchange. A damaged or lost frame is repeated at once, for as long as
+// the noise budget lasts; `answers` counts what the board itself answers
+// (a refusal, a judge's negative result) before that answer stands.
+int16_t exchange(Connection& c, uint8_t command, const QByteArray& args, int blockSize, int answers,
+                 const Judge& judge, QByteArray& payload) {
     const int payloadBytes = replyPayloadBytes(command, args);
     if (payloadBytes < 0 || payloadBytes > kMaxReplyPayloadBytes)
         return NXPIC_ERR_BAD_ARGUMENT;
+    if (!c.line.isOpen())
+        return NXPIC_ERR_PORT_IO;
     const int workMs = workMsFor(command, args, blockSize);
-    int16_t result = NXPIC_ERR_TIMEOUT;
-    for (int attempt = 0; attempt < std::max(attempts, 1); ++attempt) {
-        if (!c.line.isOpen())
-            return NXPIC_ERR_PORT_IO;
+    const uint64_t id = ++c.exchanges;
+    // Whatever waits in the input came before this request and answers none of it.
+    c.line.clearInput();
+    c.input.clear();
+    const double attemptMs = (static_cast<double>(args.size()) + 1 + kRequestOverheadBytes +
+                              payloadBytes + kReplyOverheadBytes) *
+                                 c.byteMs() +
+                             workMs + kUsbLatencyMs;
+    ExchangeClock clock;
+    clock.budgetEnd = after(Clock::now(), kNoiseBudgetMs);
+    clock.silentLimitMs = std::max<double>(c.readTimeoutMs, kLeastSilentAttempts * attemptMs);
+    bool first = true;
+    int answersLeft = std::max(answers, 1);
+    for (;;) {
         int16_t failure = NXPIC_OK;
-        const auto pending = sendRequest(c, command, args, payloadBytes, workMs, failure);
-        if (!pending) {
-            if (failure == NXPIC_ERR_PORT_IO)
-                return failure;
-            result = failure;
-            continue;
+        const auto pending = sendRequest(c, id, command, args, payloadBytes, failure);
+        if (!pending)
+            return failure;
+        if (first)
+            clock.lastHeardAt = pending->leftAt;
+        first = false;
+        Heard heard;
+        switch (awaitAnswer(c, *pending, workMs, clock, true, heard)) {
+            case Wait::Answered:
+                break;
+            case Wait::Repeat:
+                if (Clock::now() >= clock.budgetEnd)
+                    return NXPIC_ERR_NOISY_LINE;
+                continue;
+            case Wait::Silent:
+                return NXPIC_ERR_TIMEOUT;
+            case Wait::PortFailed:
+                return NXPIC_ERR_PORT_IO;
+            case Wait::OutOfTime:
+                return NXPIC_ERR_NOISY_LINE;
         }
-        result = awaitReply(c, *pending, payload);
-        // A refusal is the board's answer: asking again gets the same one.
-        if (result != NXPIC_ERR_TIMEOUT)
+        const int16_t result =
+            heard.status == kOk ? judge(heard.payload) : resultOfStatus(heard.status);
+        if (result >= 0) {
+            payload = heard.payload;
+            return result;
+        }
+        if (--answersLeft == 0)
             return result;
     }
-    return result;
+}
+
+int16_t acceptAny(const QByteArray&) {
+    return NXPIC_OK;
 }
 
 bool validBlock(const PicBlock* block, const uint8_t* buffer) {
@@ -274,8 +401,8 @@ bool validBlock(const PicBlock* block, const uint8_t* buffer) {
            block->DataLength <= kMaxDataBytes && block->Address >= 0 && block->BytesPerAddr >= 1;
 }
 
-// Address, as a byte address, in the three bytes of the wire; empty when it
-// does not fit 24 bits.
+// Address, as a byte address, in the three bytes of the wire, and the count;
+// empty when the address does not fit 24 bits.
 std::optional<QByteArray> addressArgs(const PicBlock& block) {
     const int64_t byteAddress = static_cast<int64_t>(block.Address) * block.BytesPerAddr;
     if (byteAddress > 0xFFFFFF)
@@ -292,20 +419,17 @@ bool isWriteCommand(uint8_t command) {
     return command == kWriteProgram || command == kWriteEeprom;
 }
 
-// Reads block's DataLength bytes at its address into data.
-int16_t readBlock(Connection& c, const PicBlock& block, QByteArray& data) {
-    if (!isReadCommand(block.Command))
-        return NXPIC_ERR_BAD_ARGUMENT;
-    auto args = addressArgs(block);
-    if (!args)
-        return NXPIC_ERR_BAD_ARGUMENT;
-    args->append(static_cast<char>(block.DataLength));
-    const int16_t result =
-        exchange(c, block.Command, *args, block.BlockSize, block.MaxRetries, data);
-    if (result < 0)
-        return result;
-    return data.size() == block.DataLength ? int16_t(block.DataLength)
-                                           : int16_t(NXPIC_ERR_BAD_REPLY);
+// Stores the reply packet of a SendGetPacket or GetPacket exchange: the
+// command code, then the OK payload, cut to the limit and the packet buffer.
+int16_t storePacket(uint8_t* buffer, uint8_t command, const QByteArray& payload,
+                    int16_t receiveLimit) {
+    const int stored = std::min<int>(
+        {1 + static_cast<int>(payload.size()), receiveLimit, NXPIC_PACKET_BUFFER_BYTES});
+    if (stored > 0)
+        buffer[0] = command;
+    if (stored > 1)
+        std::memcpy(buffer + 1, payload.constData(), static_cast<size_t>(stored - 1));
+    return static_cast<int16_t>(stored);
 }
 
 }  // namespace
@@ -365,8 +489,10 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL SendPacket(int32_t handle, uint8_t* buffer,
         return NXPIC_ERR_BAD_ARGUMENT;
     if (!c->line.isOpen())
         return NXPIC_ERR_PORT_IO;
+    c->line.clearInput();
+    c->input.clear();
     int16_t failure = NXPIC_OK;
-    c->pending = sendRequest(*c, command, args, payloadBytes, workMsFor(command, args, 0), failure);
+    c->pending = sendRequest(*c, ++c->exchanges, command, args, payloadBytes, failure);
     return c->pending ? length : failure;
 }
 
@@ -381,17 +507,23 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL GetPacket(int32_t handle, uint8_t* buffer, 
         return NXPIC_ERR_BAD_ARGUMENT;
     const Pending pending = *c->pending;
     c->pending.reset();
-    QByteArray payload;
-    const int16_t result = awaitReply(*c, pending, payload);
-    if (result < 0)
-        return result;
-    const int stored =
-        std::min<int>({1 + static_cast<int>(payload.size()), limit, NXPIC_PACKET_BUFFER_BYTES});
-    if (stored > 0)
-        buffer[0] = pending.command;
-    if (stored > 1)
-        std::memcpy(buffer + 1, payload.constData(), stored - 1);
-    return static_cast<int16_t>(stored);
+    // One attempt: the wait ends with the answer or the read time-out.
+    ExchangeClock clock;
+    clock.lastHeardAt = pending.leftAt;
+    clock.silentLimitMs = c->readTimeoutMs;
+    clock.budgetEnd = after(pending.leftAt, std::max(c->readTimeoutMs, 0) + kUsbLatencyMs);
+    Heard heard;
+    switch (awaitAnswer(*c, pending, 0, clock, false, heard)) {
+        case Wait::Answered:
+            break;
+        case Wait::PortFailed:
+            return NXPIC_ERR_PORT_IO;
+        default:
+            return NXPIC_ERR_TIMEOUT;
+    }
+    if (heard.status != kOk)
+        return resultOfStatus(heard.status);
+    return storePacket(buffer, pending.command, heard.payload, limit);
 }
 
 NXPICBOOT_API int16_t NXPICBOOT_CALL SendGetPacket(int32_t handle, uint8_t* buffer,
@@ -407,17 +539,10 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL SendGetPacket(int32_t handle, uint8_t* buff
     const uint8_t command = buffer[0];
     const QByteArray args(reinterpret_cast<const char*>(buffer) + 1, sendLength - 1);
     QByteArray payload;
-    const int16_t result = exchange(*c, command, args, 0, retries, payload);
+    const int16_t result = exchange(*c, command, args, 0, retries, acceptAny, payload);
     if (result < 0)
         return result;
-    // The reply packet is the command code followed by the reply's payload.
-    const int stored = std::min<int>(
-        {1 + static_cast<int>(payload.size()), receiveLimit, NXPIC_PACKET_BUFFER_BYTES});
-    if (stored > 0)
-        buffer[0] = command;
-    if (stored > 1)
-        std::memcpy(buffer + 1, payload.constData(), stored - 1);
-    return static_cast<int16_t>(stored);
+    return storePacket(buffer, command, payload, receiveLimit);
 }
 
 NXPICBOOT_API int16_t NXPICBOOT_CALL ReadPIC(int32_t handle, PicBlock* block, uint8_t* buffer) {
@@ -425,14 +550,21 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL ReadPIC(int32_t handle, PicBlock* block, ui
     Connection* c = findConnection(handle);
     if (c == nullptr)
         return NXPIC_ERR_BAD_HANDLE;
-    if (!validBlock(block, buffer))
+    if (!validBlock(block, buffer) || !isReadCommand(block->Command))
         return NXPIC_ERR_BAD_ARGUMENT;
+    if (block->DataLength > NXPIC_READ_BUFFER_BYTES)
+        return NXPIC_ERR_TOO_LONG;
+    auto args = addressArgs(*block);
+    if (!args)
+        return NXPIC_ERR_BAD_ARGUMENT;
+    args->append(static_cast<char>(block->DataLength));
     QByteArray data;
-    const int16_t result = readBlock(*c, *block, data);
+    const int16_t result =
+        exchange(*c, block->Command, *args, block->BlockSize, block->MaxRetries, acceptAny, data);
     if (result < 0)
         return result;
-    std::memcpy(buffer, data.constData(), data.size());
-    return result;
+    std::memcpy(buffer, data.constData(), static_cast<size_t>(block->DataLength));
+    return block->DataLength;
 }
 
 NXPICBOOT_API int16_t NXPICBOOT_CALL WritePIC(int32_t handle, PicBlock* block, uint8_t* buffer) {
@@ -447,8 +579,8 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL WritePIC(int32_t handle, PicBlock* block, u
         return NXPIC_ERR_BAD_ARGUMENT;
     args->append(reinterpret_cast<const char*>(buffer), block->DataLength);
     QByteArray payload;
-    const int16_t result =
-        exchange(*c, block->Command, *args, block->BlockSize, block->MaxRetries, payload);
+    const int16_t result = exchange(*c, block->Command, *args, block->BlockSize, block->MaxRetries,
+                                    acceptAny, payload);
     return result < 0 ? result : int16_t(block->DataLength);
 }
 
@@ -457,15 +589,24 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL VerifyPIC(int32_t handle, PicBlock* block, 
     Connection* c = findConnection(handle);
     if (c == nullptr)
         return NXPIC_ERR_BAD_HANDLE;
-    if (!validBlock(block, buffer))
+    if (!validBlock(block, buffer) || !isReadCommand(block->Command))
         return NXPIC_ERR_BAD_ARGUMENT;
-    // Read into a buffer of our own: the caller's bytes are the expected ones.
-    QByteArray data;
-    const int16_t result = readBlock(*c, *block, data);
-    if (result < 0)
-        return result;
-    return std::memcmp(buffer, data.constData(), data.size()) == 0 ? result
-                                                                   : int16_t(NXPIC_ERR_VERIFY);
+    auto args = addressArgs(*block);
+    if (!args)
+        return NXPIC_ERR_BAD_ARGUMENT;
+    args->append(static_cast<char>(block->DataLength));
+    // The board answers with the digest of what it holds; the caller's bytes
+    // are only read, for the digest they should have.
+    const QByteArray expected = digestBytes(crc32(buffer, block->DataLength));
+    const uint8_t digest = block->Command == kReadProgram ? kDigestProgram : kDigestEeprom;
+    QByteArray payload;
+    const int16_t result = exchange(
+        *c, digest, *args, block->BlockSize, block->MaxRetries,
+        [&expected](const QByteArray& answer) {
+            return answer == expected ? int16_t(NXPIC_OK) : int16_t(NXPIC_ERR_VERIFY);
+        },
+        payload);
+    return result < 0 ? result : int16_t(block->DataLength);
 }
 
 }  // extern "C"

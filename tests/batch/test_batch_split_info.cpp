@@ -1,5 +1,7 @@
 // dwnfrw-batch split writes what the window's "open" writes, byte for byte;
 // dwnfrw-batch info shows every named record of a package.
+#include <sys/stat.h>
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -225,6 +227,24 @@ TEST_F(BatchInfo, DamagedPackageFails) {
     EXPECT_EQ(result.exitCode, 1) << result;
     EXPECT_TRUE(QString::fromUtf8(result.err).contains(GetText(1016))) << result;
     EXPECT_TRUE(result.out.isEmpty()) << result;
+}
+
+// A pipe would block a reader forever: every command refuses it at once.
+TEST_F(BatchInfo, PipeIsRefusedByEveryCommand) {
+    const QString pipe = scratch_.path(QStringLiteral("pipe.fwz"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    const QString refusal = GetText(1139).arg(pipe);
+    for (const QStringList& command :
+         {QStringList{QStringLiteral("split"), pipe, QStringLiteral("--out"),
+                      scratch_.path(QStringLiteral("out"))},
+          QStringList{QStringLiteral("info"), pipe},
+          QStringList{QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+                      QStringLiteral("--package"), pipe}}) {
+        const BatchResult result = scratch_.run(command);
+        ASSERT_TRUE(result.finished) << result;
+        EXPECT_EQ(result.exitCode, 1) << result;
+        EXPECT_TRUE(QString::fromUtf8(result.err).contains(refusal)) << result;
+    }
 }
 
 }  // namespace

@@ -203,6 +203,7 @@ TEST_P(BatchUpdateOutcome, ExitCodeReportAndBoard) {
     const int bytes = c.written ? kSmallImageLines * 16 : 0;
     EXPECT_EQ(report[QStringLiteral("bytesWritten")].toInt(), bytes);
     EXPECT_EQ(report[QStringLiteral("bytesVerified")].toInt(), bytes);
+    EXPECT_EQ(report[QStringLiteral("boardTouched")].toBool(), c.written);
     EXPECT_GE(report[QStringLiteral("seconds")].toDouble(-1), 0.0);
 
     QStringList texts;
@@ -300,12 +301,28 @@ TEST_F(BatchUpdateTest, BarOnATerminal) {
     EXPECT_FALSE(text.mid(lineStart, success - lineStart).contains(u'['));
 }
 
+struct InterruptCase {
+    const char* name;
+    int phaseText;             // Ctrl-C once the run shows this text
+    std::vector<int> failure;  // the failure report, one text a line
+    bool bootloaderReached;    // the loader-entry command went out
+};
+
+class BatchInterrupt : public BatchUpdateTest,
+                       public ::testing::WithParamInterface<InterruptCase> {};
+
 // Ctrl-C during the erase stops the pass through the stop flag: the run ends
-// with the stop's text, as the window's stop command ends it, and goes no further.
-TEST_F(BatchUpdateTest, InterruptStopsThePass) {
+// with the stop's text, as the window's stop command ends it, and goes no
+// further. During the identification it ends the run before the loader entry.
+TEST_P(BatchInterrupt, EndsTheRunWithTheStopsText) {
+    const InterruptCase& c = GetParam();
     const QString package = makePackage(QStringLiteral("4.1.7"));
     vboard::BoardOptions options;
     options.workDelayMs = 5;  // the erase would take about three seconds
+    if (!c.bootloaderReached) {
+        options.startMode = vboard::BoardMode::Application;
+        options.workDelayMs = 300;  // time to interrupt the identification
+    }
     auto board = startBoard(options);
 
     QProcess process;
@@ -315,26 +332,41 @@ TEST_F(BatchUpdateTest, InterruptStopsThePass) {
     ASSERT_TRUE(process.waitForStarted());
     process.setReadChannel(QProcess::StandardError);  // --json: progress goes there
     QByteArray progress;
+    const QByteArray phase = GetText(c.phaseText).toUtf8();
     const QDeadlineTimer deadline(kBatchRunTimeoutMs);
-    while (!progress.contains(GetText(1103).toUtf8()) && !deadline.hasExpired() &&
+    while (!progress.contains(phase) && !deadline.hasExpired() &&
            process.state() == QProcess::Running) {
         process.waitForReadyRead(int(deadline.remainingTime()));
         progress += process.readAllStandardError();
     }
-    ASSERT_TRUE(progress.contains(GetText(1103).toUtf8())) << progress.toStdString();
+    ASSERT_TRUE(progress.contains(phase)) << progress.toStdString();
     ASSERT_EQ(::kill(pid_t(process.processId()), SIGINT), 0);
 
     BatchResult result = BatchScratch::collect(process);
     ASSERT_TRUE(result.finished) << result;
     EXPECT_EQ(result.exitCode, 1) << result;
     const QJsonObject report = result.json();
-    EXPECT_EQ(report[QStringLiteral("failure")].toString(), joinedTexts({1018, 1005}));
+    // A stop that came after the first erase packet adds what to do about it.
+    const bool touched = report[QStringLiteral("boardTouched")].toBool();
+    std::vector<int> failure = c.failure;
+    if (touched)
+        failure.push_back(1134);
+    EXPECT_EQ(report[QStringLiteral("failure")].toString(), joinedTexts(failure));
+    EXPECT_TRUE(c.bootloaderReached || !touched);
     EXPECT_EQ(report[QStringLiteral("bytesWritten")].toInt(), 0);
     progress += result.err;
     EXPECT_FALSE(progress.contains(GetText(1099).toUtf8())) << "the run went on writing";
     board->board().stop();
     EXPECT_FALSE(memoryCheck(*board).equal);
+    // No bootloader exchange at all when stopped before the loader entry.
+    EXPECT_EQ(board->board().counters().perCommand[0].requests > 0, c.bootloaderReached);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, BatchInterrupt,
+    ::testing::Values(InterruptCase{"during_the_erase", 1103, {1018, 1005}, true},
+                      InterruptCase{"during_the_identification", 1003, {1018, 1005}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BatchUpdateTest, AnotherCopyRunning) {
     SingleInstance running(scratch_.lockPath());

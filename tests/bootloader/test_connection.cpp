@@ -173,7 +173,7 @@ TEST_F(ConnectionTest, WrongVersionFailsAndLeavesTheConnectionOpen) {
     EXPECT_FALSE(major == 0xFA && minor == 4);
 }
 
-TEST_F(ConnectionTest, SilentBoardFailsWithinTheTimeOutTimesTheRetries) {
+TEST_F(ConnectionTest, SilentBoardFailsAfterTheReadTimeOut) {
     vboard::BoardOptions options;
     options.stopAfterExchanges = 0;
     VirtualBoardOnPort board(options);
@@ -184,9 +184,8 @@ TEST_F(ConnectionTest, SilentBoardFailsWithinTheTimeOutTimesTheRetries) {
     EXPECT_FALSE(ConnectBootloader(kBoardPort, message));
     const auto took = Clock::now() - start;
     EXPECT_EQ(message, text(1096, kBoardPort));
-    EXPECT_GE(took, std::chrono::milliseconds(3 * kTestReadTimeoutMs));
-    EXPECT_LT(took, std::chrono::milliseconds(3 * kTestReadTimeoutMs + 300));
-    EXPECT_EQ(board.board().counters().perCommand[0].requests, 3u);
+    EXPECT_GE(took, std::chrono::milliseconds(kTestReadTimeoutMs));
+    EXPECT_LT(took, std::chrono::milliseconds(kTestReadTimeoutMs + 300));
     EXPECT_EQ(ReadDeviceNumber(), QStringLiteral("0"));
 }
 

@@ -111,6 +111,9 @@ class Passes : public testing::TempFolderTest {
     // Starts the board and connects to it as a download run does.
     void connect(vboard::BoardOptions options = {}) {
         port_ = std::make_unique<testing::VirtualBoardOnPort>(options);
+        // The passes are tested one by one here, on a new (blank) device.
+        for (const vboard::FirmwareArea& area : vboard::firmwareAreas())
+            port_->board().load(area.base, QByteArray(area.bytes, '\xFF'));
         ASSERT_TRUE(port_->ok()) << port_->error().toStdString();
         QString message;
         ASSERT_TRUE(InitBootloader(port_->portNumber(), message)) << message.toStdString();
@@ -329,7 +332,7 @@ TEST_F(Passes, SilentLinkFailsThePass) {
         QElapsedTimer clock;
         clock.start();
         EXPECT_FALSE(DownloadRegions(ctx_, message));
-        EXPECT_EQ(message, GetText(c.expectedText));
+        EXPECT_TRUE(message.startsWith(GetText(c.expectedText) + u' ')) << message.toStdString();
         EXPECT_LT(clock.elapsed(), 10000);
         EXPECT_EQ(board().read(0x2000, 16 * c.linesOnBoard), program.left(16 * c.linesOnBoard));
         EXPECT_EQ(board().read(0x2000 + 16 * uint32_t(c.linesOnBoard), 16),

@@ -169,6 +169,7 @@ class RunFixture : public ::testing::Test {
         QString message;
         ASSERT_TRUE(InitBootloader(kRunPort, message)) << message.toStdString();
         ASSERT_TRUE(SplitHexFile(hexPath, message)) << message.toStdString();
+        session_.HexPath = hexPath;
         bootloaderSettings().ReadTimeout = kTestReadTimeoutMs;
     }
 

@@ -3,10 +3,17 @@
 // person's answers given by a script.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
+#include <csignal>
 
+#include "package/package_opening.h"
+#include "startup/runlog.h"
+
+#include "components/nxpicboot/nxpicboot.h"
 #include "ctrllink.h"
 #include "tests/download/run_fixture.h"
 
@@ -17,8 +24,10 @@ using testing::failureReport;
 using testing::kProgramBase;
 using testing::kRunPort;
 using testing::kUserIdBase;
+using testing::lineBytes;
 using testing::ShownMessage;
 using testing::textWith;
+using testing::upperAddressRecord;
 
 constexpr uint32_t kEepromBase = testing::kEepromBase;
 const QString kLoaderEntryLine = QStringLiteral("TX: 24 45 30 0d");
@@ -342,8 +351,9 @@ TEST_F(RunDownloadTest, StopDuringTheWritePassKeepsWhatWasWritten) {
     const RunReport report = run();
 
     ASSERT_EQ(report.end, RunReport::End::Failed);
-    EXPECT_EQ(shown(fe_.dialogs.messages),
-              (std::vector<std::string>{confirmation(), failure(GetText(1005))}));
+    EXPECT_EQ(
+        shown(fe_.dialogs.messages),
+        (std::vector<std::string>{confirmation(), failure(GetText(1005) + u'\r' + GetText(1134))}));
     EXPECT_EQ(board().read(kProgramBase, 32),
               testing::lineBytes(kProgramBase) + testing::lineBytes(kProgramBase + 16));
     EXPECT_EQ(board().read(kProgramBase + 32, 32), QByteArray(32, '\xFF')) << "erased, not written";
@@ -389,12 +399,15 @@ TEST_P(LinkDropTest, InTheWritePassEndsWithTheWriteOrVerifyFailure) {
     ASSERT_EQ(report.end, RunReport::End::Failed);
     ASSERT_EQ(fe_.dialogs.messages.size(), 2u);
     const QString reported = fe_.dialogs.messages.back().prompt;
+    const QString cause = GetText(c.unplug ? 1132 : 1131);
+    const QString where = textWith(1141, QStringLiteral("COM3")).arg(3).arg("000220", cause);
     if (c.unplug) {
-        EXPECT_TRUE(reported == failureReport(GetText(1106)) ||
-                    reported == failureReport(GetText(1107)))
+        EXPECT_TRUE(reported ==
+                        failureReport(GetText(1106) + u' ' + where + u'\r' + GetText(1134)) ||
+                    reported == failureReport(GetText(1107) + u' ' + where + u'\r' + GetText(1134)))
             << reported.toStdString();
     } else {
-        EXPECT_EQ(reported, failureReport(GetText(1106)));
+        EXPECT_EQ(reported, failureReport(GetText(1106) + u' ' + where + u'\r' + GetText(1134)));
     }
     EXPECT_EQ(board().read(kProgramBase, 32),
               testing::lineBytes(kProgramBase) + testing::lineBytes(kProgramBase + 16));
@@ -411,6 +424,171 @@ INSTANTIATE_TEST_SUITE_P(Drops, LinkDropTest,
                          ::testing::Values(DropCase{"board_unplugged", true},
                                            DropCase{"board_stops_answering", false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A board that goes silent in the erase is no stop: its text names the port,
+// the row and the cause. Both add that the update must be repeated.
+class EraseEndTest : public RunDownloadTest, public ::testing::WithParamInterface<DropCase> {};
+
+TEST_P(EraseEndTest, NamesTheCauseUnlessStopped) {
+    vboard::BoardOptions options = application();
+    const bool stop = GetParam().unplug;  // here: stop pressed instead of a silent board
+    if (!stop)
+        options.stopAfterExchanges = 2 + 1 + 10;  // silent after ten erase packets
+    startBoard(options);
+    prepareImage();
+    fe_.events.onYield = [&](int) {
+        if (stop && fe_.progress.barValue >= 10 * 64)
+            globals().StopRequested = true;
+    };
+    const RunReport report = run();
+    ASSERT_EQ(report.end, RunReport::End::Failed);
+    const QString text = stop ? GetText(1005) : GetText(1130).arg("COM3", "000480", GetText(1131));
+    EXPECT_EQ(fe_.dialogs.messages.back().prompt, failureReport(text + u'\r' + GetText(1134)));
+    EXPECT_TRUE(report.boardTouched);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, EraseEndTest,
+                         ::testing::Values(DropCase{"stop_pressed", true},
+                                           DropCase{"board_goes_silent", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Images and profiles the device cannot take ---------------------------------
+
+const QByteArray kEndRecord = QByteArrayLiteral(":00000001FF\r\n");
+
+QByteArray programLine(uint32_t address) {
+    return upperAddressRecord(address) +
+           testing::hexRecord(uint16_t(address), 0, lineBytes(address));
+}
+
+// The profile "/D" reads, with one line changed.
+QByteArray profileWith(const char* line, const char* replacement) {
+    return QByteArrayLiteral(
+               "[PIC18F452]\r\nwriteblock=8\r\neraseblock=64\r\nBytesPerAddr=1\r\n"
+               "pmrangelow=\"000200\"\r\npmrangehigh=\"007FFF\"\r\n"
+               "usrrangelow=\"200000\"\r\nusrrangehigh=\"20000F\"\r\n")
+        .replace(line, replacement);
+}
+
+struct HostileImage {
+    const char* name;
+    QByteArray hex;
+    QByteArray profile;  // PICCFG.INI read with "/D"; empty: the built-in profile
+    std::function<QString()> text;
+};
+
+QString outside(int text, int line, const char* address, const char* low, const char* high) {
+    return GetText(text).arg(line).arg(address, low, high);
+}
+
+QString profileText(int text, const char* key) {
+    return GetText(text).arg(QLatin1String(key), picProfilePath());
+}
+
+const HostileImage kHostileImages[] = {
+    {"end_record_only", kEndRecord, {}, [] { return GetText(1110).arg("000200", "007FFF"); }},
+    {"eeprom_only",
+     upperAddressRecord(kEepromBase) + testing::hexRecord(0, 0, "EE") + kEndRecord,
+     {},
+     [] { return GetText(1110).arg("000200", "007FFF"); }},
+    {"config_only",
+     upperAddressRecord(0x300000) + testing::hexRecord(0, 0, "\xFF\x27") + kEndRecord,
+     {},
+     [] { return GetText(1110).arg("000200", "007FFF"); }},
+    {"program_above_7FFF",
+     programLine(0x10000) + kEndRecord,
+     {},
+     [] { return outside(1111, 2, "010000", "000200", "007FFF"); }},
+    {"boot_block",
+     programLine(0x100) + kEndRecord,
+     {},
+     [] { return outside(1111, 2, "000100", "000200", "007FFF"); }},
+    {"eeprom_past_FF",
+     programLine(0x200) + upperAddressRecord(kEepromBase) + testing::hexRecord(0xFC, 0, "EEPROM") +
+         kEndRecord,
+     {},
+     [] { return GetText(1112).arg(4).arg("F00100"); }},
+    {"userid_past_0F",
+     programLine(0x200) + upperAddressRecord(kUserIdBase) + testing::hexRecord(0x10, 0, "ID") +
+         kEndRecord,
+     {},
+     [] { return outside(1113, 4, "200010", "200000", "20000F"); }},
+    {"segment_record",
+     testing::hexRecord(0, 2, QByteArray("\x10\x00", 2)) + programLine(0x200) + kEndRecord,
+     {},
+     [] { return GetText(1114).arg(1).arg("1000"); }},
+    {"profile_without_usrrangelow", programLine(0x200) + kEndRecord,
+     profileWith("usrrangelow=\"200000\"\r\n", ""),
+     [] { return profileText(1115, "usrrangelow"); }},
+    {"profile_with_bytesperaddr_0", programLine(0x200) + kEndRecord,
+     profileWith("BytesPerAddr=1", "BytesPerAddr=0"),
+     [] { return profileText(1117, "bytesperaddr"); }},
+    {"profile_range_backwards", programLine(0x200) + kEndRecord,
+     profileWith("pmrangelow=\"000200\"", "pmrangelow=\"008000\""),
+     [] {
+         return GetText(1116).arg(picProfilePath(), "pmrangelow", "pmrangehigh", "8000", "7FFF");
+     }},
+};
+
+class HostileImageTest : public RunDownloadTest,
+                         public ::testing::WithParamInterface<HostileImage> {};
+
+// Refused when the package is opened, and again by a run that was given the
+// image without that check: after the connection, before any erase packet.
+TEST_P(HostileImageTest, RefusedAtTheOpeningAndBeforeTheFirstErase) {
+    const HostileImage& c = GetParam();
+    if (!c.profile.isEmpty()) {
+        globals().UseProfileFile = true;
+        ASSERT_TRUE(testing::writeAll(picProfilePath(), c.profile));
+    }
+    const QString package = data_.filePath(QStringLiteral("hostile.fwz"));
+    ASSERT_TRUE(testing::buildZip(
+        package, {{"info.txt", testing::infoBlock("fw.hex", "4.1.7")}, {"fw.hex", c.hex}}));
+    fe_.dialogs.queueFile(package);
+    Frontend frontend = fe_.frontend();
+    EXPECT_FALSE(OpenFile(session_, frontend));
+    ASSERT_EQ(fe_.dialogs.messages.size(), 1u);
+    EXPECT_EQ(fe_.dialogs.messages[0].prompt, c.text());
+    EXPECT_FALSE(fe_.toolbar.isToolEnabled(QStringLiteral("dwn")));
+
+    fe_.dialogs.messages.clear();
+    startBoard(application());
+    prepareImage(c.hex);
+    const RunReport report = run();
+    ASSERT_EQ(report.end, RunReport::End::Failed);
+    EXPECT_EQ(fe_.dialogs.messages.back().prompt, failureReport(c.text()));
+    EXPECT_FALSE(report.boardTouched);
+    EXPECT_EQ(board().counters().perCommand[NXPIC_CMD_ERASE_PROGRAM].requests, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, HostileImageTest, ::testing::ValuesIn(kHostileImages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A log that fills up in the middle of the write pass costs the board nothing:
+// the run completes and its ending says where the log misses lines.
+TEST_F(RunDownloadTest, FullLogNeitherStopsNorHidesTheUpdate) {
+    startBoard(application());
+    prepareImage();
+    const QString log = joinPath(globals().LogsFolder, logFileName(QDate::currentDate()));
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, SIG_IGN);
+    // The disk fills once the erase has begun: a few more lines fit, then none.
+    fe_.events.onYield = [&](int) {
+        if (fe_.progress.operationText != GetText(1103))
+            return;
+        rlimit small = saved;
+        small.rlim_cur = rlim_t(QFileInfo(log).size() + 200);
+        setrlimit(RLIMIT_FSIZE, &small);
+    };
+    const RunReport report = run();
+    setrlimit(RLIMIT_FSIZE, &saved);
+
+    ASSERT_EQ(report.end, RunReport::End::Succeeded) << report.failureText.toStdString();
+    EXPECT_TRUE(checkBoard().equal) << checkBoard().report.toStdString();
+    EXPECT_EQ(fe_.dialogs.messages.back().prompt,
+              GetText(1006) + u'\r' + GetText(1128).arg(log, GetText(1121)));
+}
 
 }  // namespace
 }  // namespace dwnfrw

@@ -154,7 +154,8 @@ TEST_F(WindowRunTest, StopFromTheWindowEndsInTheFailureReport) {
 
     ASSERT_TRUE(pressed);
     ASSERT_EQ(fe_.dialogs.messages.size(), 2u);
-    EXPECT_EQ(fe_.dialogs.messages.back().prompt, failureReport(GetText(1005)));
+    EXPECT_EQ(fe_.dialogs.messages.back().prompt,
+              failureReport(GetText(1005) + u'\r' + GetText(1134)));
     EXPECT_EQ(fe_.dialogs.messages.back().icon, MsgIcon::Critical);
     expectIdleWindow();
     EXPECT_EQ(board().read(kProgramBase, 16), testing::lineBytes(kProgramBase));

@@ -146,8 +146,9 @@ inline QByteArray infoBlock(const QString& fileName, const QString& version,
     return text.toUtf8();
 }
 
-// A HEX image that the region split accepts: two bytes at address 0.
-inline const QByteArray kTinyHex = QByteArrayLiteral(":020000000102FB\r\n:00000001FF\r\n");
+// A HEX image that the region split and the device accept: two bytes at
+// 0x000200, where the application starts.
+inline const QByteArray kTinyHex = QByteArrayLiteral(":020200000102F9\r\n:00000001FF\r\n");
 
 inline QByteArray readAll(const QString& path) {
     QFile file(path);

@@ -154,14 +154,40 @@ TEST_F(OpenFileTest, UnreadableHexShowsOnlyItsOwnText) {
     EXPECT_EQ(ui_.events.count, 0);  // this ending does not yield
 }
 
-TEST_F(OpenFileTest, PackageWithoutHexImageFailsAtTheHexReading) {
-    const QString path = root_.filePath(QStringLiteral("nohex.fwz"));
-    ASSERT_TRUE(
-        buildZip(path, {{"info.txt", infoBlock("ee.bin", "1.0.0", "Eeprom")}, {"ee.bin", "e"}}));
-    EXPECT_FALSE(run(path));
+// A HEX member that is missing or unusable is named with its package.
+TEST_F(OpenFileTest, PackageWithoutUsableHexImageNamesTheMember) {
+    const struct {
+        ZipMember hex;
+        QString reason;
+    } cases[] = {
+        {{"ee.bin", "e"}, GetText(1136)},
+        {{"fw.hex/", "", MemberKind::Directory}, GetText(1137).arg("fw.hex/")},
+        {{"fw.hex", "elsewhere.hex", MemberKind::Symlink}, GetText(1137).arg("fw.hex")},
+        {{"fw.hex ", kTinyHex}, GetText(1137).arg("fw.hex ")},
+    };
+    for (const auto& c : cases) {
+        const QString path = root_.filePath(QStringLiteral("nohex.fwz"));
+        QFile::remove(path);
+        ASSERT_TRUE(buildZip(path, {{"info.txt", infoBlock(c.hex.name, "4.1.0", "Main")}, c.hex}));
+        ui_.dialogs.messages.clear();
+        EXPECT_FALSE(run(path));
+        ASSERT_EQ(ui_.dialogs.messages.size(), 1u);
+        EXPECT_EQ(ui_.dialogs.messages[0].prompt, GetText(1135).arg(path, c.reason));
+        EXPECT_EQ(ui_.toolbar.status, noPackageCaption());
+    }
+}
+
+// The working folder is emptied by every opening: a package kept there is
+// refused before anything is deleted.
+TEST_F(OpenFileTest, PackageInsideTheWorkingFolderIsRefusedAndKept) {
+    ASSERT_TRUE(QDir().mkpath(session_.WorkFolder));
+    const QString inside = QDir(session_.WorkFolder).filePath(QStringLiteral("kept.fwz"));
+    ASSERT_TRUE(QFile::copy(package(QStringLiteral("pkg.fwz")), inside));
+    EXPECT_FALSE(run(inside));
     ASSERT_EQ(ui_.dialogs.messages.size(), 1u);
-    EXPECT_FALSE(ui_.dialogs.messages[0].prompt.startsWith(GetText(1011)));
-    EXPECT_EQ(ui_.toolbar.status, noPackageCaption());
+    EXPECT_EQ(ui_.dialogs.messages[0].prompt,
+              GetText(1011) + u'\r' + GetText(1138).arg(inside, session_.WorkFolder));
+    EXPECT_TRUE(QFile::exists(inside));
 }
 
 // The bootloader set-up fails while a folder stands where a region file goes;

@@ -412,7 +412,8 @@ struct BrokenLog {
     // Breaks the log at logs (a folder path to use as LogsFolder); false with
     // a reason when the machine cannot.
     std::function<bool(QDir& root, QString& logs, QString& why)> breakIt;
-    const char* failureStart;
+    int failureText;  // with the file and the cause
+    int cause;
 };
 
 class BrokenLogTest : public HostileFileTest, public ::testing::WithParamInterface<BrokenLog> {};
@@ -443,10 +444,10 @@ TEST_P(BrokenLogTest, RunEndsWithTheLogsText) {
     EXPECT_FALSE(report.loaderEntrySent);
     ASSERT_EQ(ui.dialogs.messages.size(), 2u);  // the confirmation, then the failure
     const ShownMessage& shown = ui.dialogs.messages.back();
-    const QString expectedStart = GetText(1018) + u'\r' +
-                                  QString::fromLatin1(GetParam().failureStart) +
-                                  joinPath(logs, logFileName(QDate::currentDate()));
-    EXPECT_TRUE(shown.prompt.startsWith(expectedStart)) << shown.prompt.toStdString();
+    const QString log = joinPath(logs, logFileName(QDate::currentDate()));
+    EXPECT_EQ(shown.prompt,
+              GetText(1018) + u'\r' +
+                  GetText(GetParam().failureText).arg(log, GetText(GetParam().cause)));
     EXPECT_EQ(shown.icon, MsgIcon::Critical);
     EXPECT_FALSE(timer.enabled);
     EXPECT_FALSE(ui.toolbar.busy);
@@ -476,7 +477,7 @@ INSTANTIATE_TEST_SUITE_P(
                       }
                       return true;
                   },
-                  "Impossibile scrivere il file di log "},
+                  1119, 1120},
         // A log folder that cannot exist: its parent is a regular file.
         BrokenLog{"folder_under_a_file",
                   [](QDir& root, QString& logs, QString&) {
@@ -484,7 +485,7 @@ INSTANTIATE_TEST_SUITE_P(
                       logs = file + QStringLiteral("/logs");
                       return writeAll(file, "a file");
                   },
-                  "Impossibile aprire il file di log "}),
+                  1118, 1124}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

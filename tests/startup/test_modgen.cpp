@@ -87,6 +87,20 @@ TEST_F(MainTest, MissingModulesShowTheOneMessage) {
     EXPECT_EQ(host.windows, 0);
 }
 
+// Without a home folder the data folders would land under "/".
+TEST_F(MainTest, NoHomeFolderShowsItsMessageAndCreatesNothing) {
+    for (const char* home : {"", "/"}) {
+        SCOPED_TRACE(home);
+        qputenv("HOME", home);
+        qunsetenv("XDG_DATA_HOME");
+        RecordingHost host;
+        EXPECT_EQ(Main(QStringLiteral("/COM=3 /L=ENG"), host), StartupEnd::NoHomeFolder);
+        EXPECT_EQ(host.messages, QStringList{GetText(1140)});
+        EXPECT_EQ(host.windows, 0);
+        EXPECT_TRUE(globals().DataFolder.isEmpty());
+    }
+}
+
 TEST_F(MainTest, PreparesFoldersAndShowsTheWindow) {
     RecordingHost host;
     EXPECT_EQ(Main(QStringLiteral("/com=3 /l=eng /log"), host), StartupEnd::WindowShown);

@@ -394,9 +394,11 @@ TEST_F(MainWindowTest, CloseAnsweredYesRemovesTheWorkFolder) {
         bool folder;
         bool readOnlyFile;
         bool folderRemains;
+        bool keptPackage = false;  // a package the user put there
     } cases[] = {
         {"package files", true, false, false},
         {"a read-only file stays, and so does the folder", true, true, true},
+        {"a package kept there stays, and so does the folder", true, false, true, true},
         {"no package ever opened", false, false, false},
     };
     for (const auto& row : cases) {
@@ -408,6 +410,8 @@ TEST_F(MainWindowTest, CloseAnsweredYesRemovesTheWorkFolder) {
         }
         if (row.readOnlyFile)
             makeWorkFile("locked.hex", true);
+        if (row.keptPackage)
+            makeWorkFile("kept.fwz");
         open();
         QDir::setCurrent(row.folder ? workFolder() : data.path());
         dialogs.messages.clear();
@@ -418,6 +422,7 @@ TEST_F(MainWindowTest, CloseAnsweredYesRemovesTheWorkFolder) {
         EXPECT_EQ(QDir(workFolder()).exists(), row.folderRemains) << row.name;
         const QDir folder(workFolder());
         EXPECT_FALSE(folder.exists(QStringLiteral("fw.hex"))) << row.name;
+        EXPECT_EQ(folder.exists(QStringLiteral("kept.fwz")), row.keptPackage) << row.name;
         EXPECT_FALSE(folder.exists(QStringLiteral("info.txt"))) << row.name;
         EXPECT_EQ(folder.exists(QStringLiteral("locked.hex")), row.readOnlyFile) << row.name;
         EXPECT_EQ(QDir::current().canonicalPath(),

@@ -13,9 +13,15 @@ namespace wire = nxpic::wire;
 
 namespace {
 
-// A request whose bytes stop coming for this long is given up, so that a
-// damaged length byte cannot hold the next request hostage.
-constexpr auto kFrameGap = std::chrono::milliseconds(20);
+// Input the board could not read is answered with a negative acknowledgement
+// once the line has been quiet this long: a few byte times at 9600 baud, so the
+// host hears of a damaged request at once instead of waiting for an answer.
+// A frame whose bytes stop coming (a damaged length byte announcing more bytes
+// than follow) is given up at the same moment.
+constexpr auto kIdleGap = std::chrono::milliseconds(5);
+
+// One answer in this many is held back by --late-ms.
+constexpr double kLateShare = 0.25;
 
 // The version bytes (after the count) that the host accepts, and another one.
 constexpr uint8_t kVersion[2] = {0x04, 0xFA};
@@ -36,20 +42,46 @@ wire::Status statusOf(MemoryResult result) {
 class BootloaderMode : public ModeHandler {
   public:
     void receive(uint8_t byte, Clock::time_point at, BoardContext& board) override {
-        if (!buffer_.isEmpty() && at - lastByteAt_ > kFrameGap)
-            dropStart(board);
+        if (const auto due = idleDue(); due && at >= *due)
+            idle(at, board);
         lastByteAt_ = at;
         buffer_.append(char(byte));
         scan(board);
     }
 
-    void reset() override { buffer_.clear(); }
+    std::optional<Clock::time_point> idleDue() const override {
+        if (buffer_.isEmpty() && !unread_)
+            return std::nullopt;
+        return lastByteAt_ + kIdleGap;
+    }
+
+    // Whatever is left is not a request: one NAK for all of it.
+    void idle(Clock::time_point, BoardContext& board) override {
+        if (!buffer_.isEmpty())
+            ++board.counters.badFrames;
+        buffer_.clear();
+        unread_ = false;
+        if (stopped(board))
+            return;
+        ++board.counters.naks;
+        board.replies.push_back(wire::nakFrame());
+    }
+
+    void reset() override {
+        buffer_.clear();
+        unread_ = false;
+    }
 
   private:
+    static bool stopped(const BoardContext& board) {
+        const int stopAfter = board.options.stopAfterExchanges;
+        return stopAfter >= 0 && board.counters.exchanges >= uint64_t(stopAfter);
+    }
+
     void dropStart(BoardContext& board) {
         buffer_.remove(0, 1);
         ++board.counters.badFrames;
-        scan(board);
+        unread_ = true;
     }
 
     // Finds complete frames; a damaged one loses only its start byte, and the
@@ -58,46 +90,50 @@ class BootloaderMode : public ModeHandler {
         for (;;) {
             const qsizetype start = buffer_.indexOf(char(wire::kRequestStart));
             if (start < 0) {
+                unread_ = unread_ || !buffer_.isEmpty();
                 buffer_.clear();
                 return;
             }
-            buffer_.remove(0, start);
+            if (start > 0) {
+                unread_ = true;
+                buffer_.remove(0, start);
+            }
             if (buffer_.size() < 2)
                 return;
             const int length = uint8_t(buffer_[1]);
             if (length < 1 || length > wire::kMaxRequestBodyBytes) {
-                buffer_.remove(0, 1);
-                ++board.counters.badFrames;
+                dropStart(board);
                 continue;
             }
             const int frameBytes = length + wire::kRequestOverheadBytes;
             if (buffer_.size() < frameBytes)
                 return;
             const uint16_t crc = wire::crc16(buffer_, 1, length + 1);
-            const uint16_t sent =
-                uint8_t(buffer_[2 + length]) | (uint8_t(buffer_[3 + length]) << 8);
-            if (crc != sent) {
-                buffer_.remove(0, 1);
-                ++board.counters.badFrames;
+            if (crc != wire::readCrc(buffer_, 2 + length)) {
+                dropStart(board);
                 continue;
             }
             const QByteArray body = buffer_.mid(2, length);
             buffer_.remove(0, frameBytes);
-            handle(body, frameBytes, board);
+            // Noise before a good request needs no NAK: the request was read.
+            unread_ = false;
+            handle(body, frameBytes, crc, board);
         }
     }
 
-    void handle(const QByteArray& body, int frameBytes, BoardContext& board) {
+    void handle(const QByteArray& body, int frameBytes, uint16_t crc, BoardContext& board) {
         const uint8_t tag = uint8_t(body[0]);
-        const int seq = tag >> 4;
         const uint8_t command = tag & 0x0F;
         CommandCounters& perCommand = board.counters.perCommand[command];
         ++perCommand.requests;
         perCommand.requestBytes += uint64_t(frameBytes);
+        const QByteArray question = body.mid(1).prepend(char(command));
+        if (question == lastQuestion_)
+            ++perCommand.repetitions;
+        lastQuestion_ = question;
         const uint64_t number = ++board.counters.requests;
 
-        const int stopAfter = board.options.stopAfterExchanges;
-        if (stopAfter >= 0 && board.counters.exchanges >= uint64_t(stopAfter))
+        if (stopped(board))
             return;
         FaultInjector::Drop drop = board.faults.dropFrame();
         const auto& lose = board.options.loseRepliesTo;
@@ -113,7 +149,11 @@ class BootloaderMode : public ModeHandler {
             ++board.counters.droppedReplies;
             return;
         }
-        const QByteArray reply = wire::encodeReply(seq, status, payload);
+        const QByteArray args = body.mid(1);
+        const QByteArray reply = wire::encodeReply(
+            crc, status,
+            status == wire::kOk ? payload
+                                : QByteArray(wire::answerPayloadBytes(command, args), '\0'));
         ++board.counters.exchanges;
         ++perCommand.replies;
         perCommand.replyBytes += uint64_t(reply.size());
@@ -135,16 +175,27 @@ class BootloaderMode : public ModeHandler {
                 return wire::kOk;
             }
             case wire::kReadProgram:
-            case wire::kReadEeprom: {
+            case wire::kReadEeprom:
+            case wire::kDigestProgram:
+            case wire::kDigestEeprom: {
                 if (args.size() != wire::kAddressBytes + 1)
                     return wire::kBadLength;
                 const int count = uint8_t(args[wire::kAddressBytes]);
                 if (count < 1 || count > wire::kMaxDataBytes)
                     return wire::kBadLength;
                 const uint32_t address = wire::readAddress(args, 0);
-                return statusOf(command == wire::kReadProgram
-                                    ? memory.readProgram(address, count, payload)
-                                    : memory.readEeprom(address, count, payload));
+                const bool program =
+                    command == wire::kReadProgram || command == wire::kDigestProgram;
+                const wire::Status status =
+                    statusOf(program ? memory.readProgram(address, count, payload)
+                                     : memory.readEeprom(address, count, payload));
+                if (status == wire::kOk &&
+                    (command == wire::kDigestProgram || command == wire::kDigestEeprom)) {
+                    payload = wire::digestBytes(
+                        wire::crc32(reinterpret_cast<const uint8_t*>(payload.constData()),
+                                    int(payload.size())));
+                }
+                return status;
             }
             case wire::kWriteProgram:
             case wire::kWriteEeprom: {
@@ -177,6 +228,8 @@ class BootloaderMode : public ModeHandler {
 
     QByteArray buffer_;
     Clock::time_point lastByteAt_{};
+    bool unread_ = false;      // bytes since the last good request that were none
+    QByteArray lastQuestion_;  // command and arguments of the last request
 };
 
 // The board's running application: it answers the link component's
@@ -263,13 +316,25 @@ FaultInjector::Drop FaultInjector::dropFrame() {
     return (random_() & 1) ? Drop::Reply : Drop::Request;
 }
 
+bool FaultInjector::chance(double rate) {
+    return rate > 0.0 && unit_(random_) < rate;
+}
+
+QByteArray FaultInjector::burst() {
+    QByteArray bytes(int(1 + random_() % 8), '\0');
+    for (char& c : bytes)
+        c = char(random_() & 0xFF);
+    return bytes;
+}
+
 Board::Board(BoardOptions options)
     : options_(options),
       faults_(options.corruptRate, options.dropRate, options.seed),
       mode_(options.startMode),
       handler_(makeModeHandler(options.startMode)) {}
 
-std::vector<QByteArray> Board::receive(const QByteArray& bytes, Clock::time_point at) {
+std::vector<QByteArray> Board::receive(const QByteArray& bytes, Clock::time_point at,
+                                       std::vector<Clock::duration>* delays) {
     std::lock_guard lock(mutex_);
     std::vector<QByteArray> replies;
     std::optional<BoardMode> switchTo;
@@ -284,9 +349,42 @@ std::vector<QByteArray> Board::receive(const QByteArray& bytes, Clock::time_poin
             switchTo.reset();
         }
     }
+    return send(std::move(replies), delays);
+}
+
+std::vector<QByteArray> Board::idle(Clock::time_point at) {
+    std::lock_guard lock(mutex_);
+    std::vector<QByteArray> replies;
+    std::optional<BoardMode> switchTo;
+    BoardContext context{memory_, counters_, faults_, options_, replies, switchTo};
+    handler_->idle(at, context);
+    return send(std::move(replies), nullptr);
+}
+
+std::optional<Clock::time_point> Board::idleDue() const {
+    std::lock_guard lock(mutex_);
+    return handler_->idleDue();
+}
+
+// The answers as they go on the wire: damaged, held back or led by a burst of
+// stray bytes as the faults say.
+std::vector<QByteArray> Board::send(std::vector<QByteArray> replies,
+                                    std::vector<Clock::duration>* delays) {
     for (QByteArray& reply : replies) {
         for (char& c : reply)
             c = char(faults_.pass(uint8_t(c), counters_));
+        if (faults_.chance(options_.burstRate)) {
+            const QByteArray stray = faults_.burst();
+            counters_.burstBytes += uint64_t(stray.size());
+            reply.prepend(stray);
+        }
+        Clock::duration delay{};
+        if (options_.lateMs > 0 && faults_.chance(kLateShare)) {
+            ++counters_.lateReplies;
+            delay = std::chrono::milliseconds(options_.lateMs);
+        }
+        if (delays)
+            delays->push_back(delay);
         counters_.bytesSent += uint64_t(reply.size());
     }
     return replies;
@@ -337,6 +435,11 @@ QByteArray Board::dumpHex() const {
 Counters Board::counters() const {
     std::lock_guard lock(mutex_);
     return counters_;
+}
+
+uint64_t Board::bootBlockFaults() const {
+    std::lock_guard lock(mutex_);
+    return memory_.bootBlockFaults();
 }
 
 }  // namespace vboard

@@ -31,6 +31,8 @@ struct BoardOptions {
     int workDelayMs = 0;       // before each reply
     double corruptRate = 0.0;  // fraction of bytes (either direction) damaged
     double dropRate = 0.0;     // fraction of request frames lost, or their replies
+    int lateMs = 0;            // some answers (one in four) come this much later
+    double burstRate = 0.0;    // fraction of answers preceded by a burst of stray bytes
     uint32_t seed = 1;
     int stopAfterExchanges = -1;  // no replies after this many; -1: never stop
     bool wrongVersion = false;    // answer a bootloader version the host must refuse
@@ -50,6 +52,7 @@ struct CommandCounters {
     uint64_t requestBytes = 0;
     uint64_t replies = 0;
     uint64_t replyBytes = 0;
+    uint64_t repetitions = 0;  // requests equal to the one before (the host repeating)
 };
 
 struct Counters {
@@ -61,6 +64,9 @@ struct Counters {
     uint64_t corruptedBytes = 0;
     uint64_t droppedRequests = 0;  // taken off the wire unseen
     uint64_t droppedReplies = 0;   // executed, answer lost
+    uint64_t naks = 0;             // negative acknowledgements of unreadable input
+    uint64_t lateReplies = 0;      // answers held back by lateMs
+    uint64_t burstBytes = 0;       // stray bytes sent between frames
     uint64_t hostOpens = 0;
     uint64_t hostCloses = 0;
     std::array<CommandCounters, 16> perCommand{};
@@ -74,6 +80,11 @@ class FaultInjector {
     uint8_t pass(uint8_t byte, Counters& counters);
     enum class Drop { None, Request, Reply };
     Drop dropFrame();
+    // True with probability rate (never for a rate of 0, so a clean board
+    // draws nothing and its runs stay as they were).
+    bool chance(double rate);
+    // One to eight random bytes.
+    QByteArray burst();
 
   private:
     double corruptRate_;
@@ -97,6 +108,10 @@ class ModeHandler {
     virtual ~ModeHandler() = default;
     // One byte from the host, received at `at` (the pacing clock).
     virtual void receive(uint8_t byte, Clock::time_point at, BoardContext& board) = 0;
+    // When the line has been quiet since the last byte, the mode wants to be
+    // told at this time (idle()); nothing when it does not care.
+    virtual std::optional<Clock::time_point> idleDue() const { return std::nullopt; }
+    virtual void idle(Clock::time_point, BoardContext&) {}
     // The host hung up: partial input is dropped.
     virtual void reset() = 0;
 };
@@ -110,8 +125,14 @@ class Board {
   public:
     explicit Board(BoardOptions options = {});
 
-    // Bytes from the host; returns the board's answers (faults applied).
-    std::vector<QByteArray> receive(const QByteArray& bytes, Clock::time_point at);
+    // Bytes from the host; returns the board's answers (faults applied) and,
+    // when delays is given, how much later than usual each one leaves.
+    std::vector<QByteArray> receive(const QByteArray& bytes, Clock::time_point at,
+                                    std::vector<Clock::duration>* delays = nullptr);
+    // The line has been quiet since the last byte: answers owed to it (a
+    // negative acknowledgement of unreadable input).
+    std::vector<QByteArray> idle(Clock::time_point at);
+    std::optional<Clock::time_point> idleDue() const;
     void hostOpened();
     void hostClosed();
 
@@ -126,8 +147,12 @@ class Board {
     bool loadHex(const QByteArray& text, QString* error);
     QByteArray dumpHex() const;
     Counters counters() const;
+    uint64_t bootBlockFaults() const;
 
   private:
+    std::vector<QByteArray> send(std::vector<QByteArray> replies,
+                                 std::vector<Clock::duration>* delays);
+
     BoardOptions options_;
     mutable std::mutex mutex_;
     PicMemory memory_;

@@ -1,6 +1,7 @@
 #include "tools/vboard/image_check.h"
 
 #include <QList>
+#include <map>
 
 #include "tools/vboard/pic_memory.h"
 
@@ -23,9 +24,11 @@ bool writtenByUpdates(uint32_t address) {
 ImageCheck checkImage(const QByteArray& hexText,
                       const std::function<QByteArray(uint32_t, int)>& read) {
     ImageCheck check;
+    // The image as the updater merges it: a later record's byte wins over an
+    // earlier one, except 0xFF, which never hides a byte given before.
+    std::map<uint32_t, uint8_t> image;
     uint32_t upper = 0;
     int lineNumber = 0;
-    QStringList problems;
     for (QByteArray line : hexText.split('\n')) {
         ++lineNumber;
         line = line.trimmed();
@@ -46,25 +49,30 @@ ImageCheck checkImage(const QByteArray& hexText,
         if (type != 0)
             continue;
         const uint32_t base = (upper << 16) + offset;
-        const QByteArray board = read(base, count);
         for (int i = 0; i < count; ++i) {
-            const uint32_t address = base + i;
-            if (!writtenByUpdates(address)) {
-                ++check.bytesSkipped;
-                continue;
-            }
-            ++check.bytesChecked;
-            const uint8_t expected = uint8_t(bytes[4 + i]);
-            if (i < board.size() && uint8_t(board[i]) == expected)
-                continue;
-            if (++check.mismatches <= kMismatchesReported) {
-                problems.append(QStringLiteral("%1: board %2, image %3")
-                                    .arg(address, 6, 16, QLatin1Char('0'))
-                                    .arg(i < board.size() ? QString::number(uint8_t(board[i]), 16)
-                                                          : QStringLiteral("--"))
-                                    .arg(expected, 2, 16, QLatin1Char('0'))
-                                    .toUpper());
-            }
+            const uint8_t value = uint8_t(bytes[4 + i]);
+            const auto [at, added] = image.try_emplace(base + uint32_t(i), value);
+            if (!added && value != 0xFF)
+                at->second = value;
+        }
+    }
+    QStringList problems;
+    for (const auto& [address, expected] : image) {
+        if (!writtenByUpdates(address)) {
+            ++check.bytesSkipped;
+            continue;
+        }
+        ++check.bytesChecked;
+        const QByteArray board = read(address, 1);
+        if (!board.isEmpty() && uint8_t(board[0]) == expected)
+            continue;
+        if (++check.mismatches <= kMismatchesReported) {
+            problems.append(QStringLiteral("%1: board %2, image %3")
+                                .arg(address, 6, 16, QLatin1Char('0'))
+                                .arg(!board.isEmpty() ? QString::number(uint8_t(board[0]), 16)
+                                                      : QStringLiteral("--"))
+                                .arg(expected, 2, 16, QLatin1Char('0'))
+                                .toUpper());
         }
     }
     check.equal = check.mismatches == 0 && check.bytesChecked > 0;

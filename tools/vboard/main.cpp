@@ -42,7 +42,9 @@ int main(int argc, char** argv) {
         "Memory: program 000000-007FFF (64-byte erase rows, 8-byte write blocks, boot\n"
         "block below 000200 write-protected), EEPROM 00-FF, user ID 200000-20000F,\n"
         "configuration 300000-30000F (read-only), device ID 3FFFFE (device number 36).\n"
-        "In Intel HEX files the EEPROM stands at F00000."));
+        "In Intel HEX files the EEPROM stands at F00000. Program memory, EEPROM and user\n"
+        "ID start with a previous firmware (a fixed pattern) unless --blank is given;\n"
+        "writes and erases aimed at the boot block are reported as faults."));
     parser.addHelpOption();
     const QCommandLineOption hexOption(QStringLiteral("hex"),
                                        QStringLiteral("Initial memory from an Intel HEX file."),
@@ -71,6 +73,15 @@ int main(int argc, char** argv) {
         QStringLiteral("drop"),
         QStringLiteral("Lose this fraction (0..1) of the request frames: by the seed's choice "
                        "either the request (not executed) or its reply (executed, answer lost)."),
+        QStringLiteral("RATE"), QStringLiteral("0"));
+    const QCommandLineOption lateOption(
+        QStringLiteral("late-ms"),
+        QStringLiteral("Answer one request in four (by the seed's choice) N ms later than usual."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption burstOption(
+        QStringLiteral("burst"),
+        QStringLiteral("Send a burst of 1 to 8 stray bytes before this fraction (0..1) of the "
+                       "answers."),
         QStringLiteral("RATE"), QStringLiteral("0"));
     const QCommandLineOption seedOption(QStringLiteral("seed"),
                                         QStringLiteral("Seed of the fault injection."),
@@ -104,14 +115,20 @@ int main(int argc, char** argv) {
     const QCommandLineOption expectOption(
         QStringLiteral("expect"),
         QStringLiteral("When the board ends, compare its memory with this Intel HEX image (the "
-                       "bytes an update writes) and end with status 1 when they differ."),
+                       "bytes an update writes, a later record over an earlier one as the "
+                       "updater merges them) and end with status 1 when they differ."),
         QStringLiteral("FILE"));
+    const QCommandLineOption blankOption(
+        QStringLiteral("blank"),
+        QStringLiteral("Start with program memory, EEPROM and user ID all 0xFF (a new device); "
+                       "by default they hold a previous firmware, a fixed pattern."));
     const QCommandLineOption appSilentOption(QStringLiteral("app-silent"),
                                              QStringLiteral("The application never answers."));
-    parser.addOptions({hexOption, dumpOption, linkOption, pacedOption, workOption, corruptOption,
-                       dropOption, seedOption, stopAfterOption, wrongVersionOption,
-                       bootloaderOption, appVersionOption, appBuildOption, brandOption,
-                       appErrorOption, appSilentOption, expectOption});
+    parser.addOptions({hexOption,        dumpOption,       linkOption,      pacedOption,
+                       workOption,       corruptOption,    dropOption,      lateOption,
+                       burstOption,      seedOption,       stopAfterOption, wrongVersionOption,
+                       bootloaderOption, appVersionOption, appBuildOption,  brandOption,
+                       appErrorOption,   appSilentOption,  expectOption,    blankOption});
     parser.process(app);
 
     const auto usage = [](const QString& why) {
@@ -147,6 +164,11 @@ int main(int argc, char** argv) {
         return usage(QStringLiteral("--corrupt takes a fraction from 0 to 1"));
     if (!parseRate(parser.value(dropOption), options.dropRate))
         return usage(QStringLiteral("--drop takes a fraction from 0 to 1"));
+    if (!parseRate(parser.value(burstOption), options.burstRate))
+        return usage(QStringLiteral("--burst takes a fraction from 0 to 1"));
+    options.lateMs = parser.value(lateOption).toInt(&ok);
+    if (!ok || options.lateMs < 0)
+        return usage(QStringLiteral("bad --late-ms"));
     options.seed = parser.value(seedOption).toUInt(&ok);
     if (!ok)
         return usage(QStringLiteral("bad --seed"));
@@ -158,6 +180,10 @@ int main(int argc, char** argv) {
 
     vboard::PtyBoard board(options);
     QString error;
+    if (parser.isSet(blankOption)) {
+        for (const vboard::FirmwareArea& area : vboard::firmwareAreas())
+            board.load(area.base, QByteArray(area.bytes, '\xFF'));
+    }
     if (parser.isSet(hexOption) && !board.loadHex(parser.value(hexOption), &error))
         return usage(error);
     if (parser.isSet(dumpOption))
@@ -175,6 +201,9 @@ int main(int argc, char** argv) {
     sigwait(&endSignals, &signal);
     board.stop();
     std::printf("%s", qPrintable(vboard::countersReport(board.counters())));
+    // A careful host never aims at the boot block: every such request is a fault.
+    std::printf("boot block faults: %llu\n",
+                static_cast<unsigned long long>(board.bootBlockFaults()));
     int status = 0;
     if (parser.isSet(expectOption)) {
         QFile image(parser.value(expectOption));

@@ -23,9 +23,40 @@ const DeviceLayout& pic18f452Layout() {
     return layout;
 }
 
-PicMemory::PicMemory(const DeviceLayout& layout) : layout_(layout) {
+std::vector<FirmwareArea> firmwareAreas(const DeviceLayout& layout) {
+    std::vector<FirmwareArea> areas;
+    for (const RegionSpec& region : layout.regions) {
+        if (region.kind == RegionKind::Flash)
+            areas.push_back({region.first, int(region.last - region.first + 1)});
+    }
+    areas.push_back({kEepromHexBase, int(layout.eepromBytes)});
+    return areas;
+}
+
+uint8_t previousFirmwareByte(uint32_t address) {
+    // Mixes the address so neighbouring rows and lines differ; never all 0xFF.
+    const uint32_t mixed = (address * 2654435761u) >> 13;
+    return uint8_t((mixed ^ address) & 0x7F);
+}
+
+namespace {
+
+QByteArray startBytes(uint32_t first, uint32_t size, StartContents contents) {
+    QByteArray bytes(int(size), char(0xFF));
+    if (contents == StartContents::PreviousFirmware) {
+        for (uint32_t i = 0; i < size; ++i)
+            bytes[int(i)] = char(previousFirmwareByte(first + i));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+PicMemory::PicMemory(const DeviceLayout& layout, StartContents contents) : layout_(layout) {
     for (const RegionSpec& spec : layout_.regions) {
-        Region region{spec, QByteArray(int(spec.last - spec.first + 1), char(0xFF))};
+        const StartContents start =
+            spec.kind == RegionKind::Flash ? contents : StartContents::Blank;
+        Region region{spec, startBytes(spec.first, spec.last - spec.first + 1, start)};
         const std::vector<uint8_t>* initial =
             spec.kind == RegionKind::Config     ? &layout_.initialConfig
             : spec.kind == RegionKind::ReadOnly ? &layout_.deviceId
@@ -36,7 +67,7 @@ PicMemory::PicMemory(const DeviceLayout& layout) : layout_(layout) {
         }
         regions_.push_back(region);
     }
-    eeprom_ = QByteArray(int(layout_.eepromBytes), char(0xFF));
+    eeprom_ = startBytes(kEepromHexBase, layout_.eepromBytes, contents);
 }
 
 const PicMemory::Region* PicMemory::regionOf(uint32_t address, int count) const {
@@ -69,6 +100,8 @@ MemoryResult PicMemory::writeProgram(uint32_t address, const QByteArray& data) {
     // Flash is written in whole write blocks.
     if (address % layout_.writeBlockBytes != 0 || data.size() % layout_.writeBlockBytes != 0)
         return MemoryResult::Misaligned;
+    if (address < layout_.bootBlockEnd && region->spec.first < layout_.bootBlockEnd)
+        ++bootBlockFaults_;
     for (int i = 0; i < data.size(); ++i) {
         const uint32_t cell = address + uint32_t(i);
         // The boot block is write-protected: the write is taken and nothing changes.
@@ -88,6 +121,8 @@ MemoryResult PicMemory::eraseRow(uint32_t address) {
     const uint32_t offset = address - region->spec.first;
     const uint32_t rowStart =
         region->spec.first + offset / region->spec.eraseBytes * region->spec.eraseBytes;
+    if (rowStart < layout_.bootBlockEnd && region->spec.first < layout_.bootBlockEnd)
+        ++bootBlockFaults_;
     for (uint32_t cell = rowStart;
          cell < rowStart + region->spec.eraseBytes && cell <= region->spec.last; ++cell) {
         if (cell < layout_.bootBlockEnd)

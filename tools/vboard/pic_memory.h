@@ -37,9 +37,28 @@ struct DeviceLayout {
 
 const DeviceLayout& pic18f452Layout();
 
+// What program memory, EEPROM and user ID hold when the board starts.
+enum class StartContents {
+    PreviousFirmware,  // a deterministic pattern, so a skipped erase or row shows
+    Blank,             // all 0xFF, as a new device
+};
+
+// Where a firmware lives: the flash regions and the EEPROM (at kEepromHexBase),
+// as base address and size.
+struct FirmwareArea {
+    uint32_t base;
+    int bytes;
+};
+std::vector<FirmwareArea> firmwareAreas(const DeviceLayout& layout = pic18f452Layout());
+
+// The byte a board with a previous firmware holds at an address (program space;
+// EEPROM at kEepromHexBase + offset).
+uint8_t previousFirmwareByte(uint32_t address);
+
 class PicMemory {
   public:
-    explicit PicMemory(const DeviceLayout& layout = pic18f452Layout());
+    explicit PicMemory(const DeviceLayout& layout = pic18f452Layout(),
+                       StartContents contents = StartContents::PreviousFirmware);
 
     // The bootloader's operations, with the device's rules.
     MemoryResult readProgram(uint32_t address, int count, QByteArray& out) const;
@@ -54,6 +73,10 @@ class PicMemory {
     QByteArray peek(uint32_t address, int count) const;
 
     const DeviceLayout& layout() const { return layout_; }
+
+    // Writes and erases aimed at the write-protected boot block: a careful
+    // host never sends one.
+    uint64_t bootBlockFaults() const { return bootBlockFaults_; }
 
     // Every area with its base address as an Intel HEX image places it.
     struct Area {
@@ -73,6 +96,7 @@ class PicMemory {
     const DeviceLayout& layout_;
     std::vector<Region> regions_;
     QByteArray eeprom_;
+    uint64_t bootBlockFaults_ = 0;
 };
 
 // Where the EEPROM stands in an Intel HEX image of a PIC18.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -167,216 +168,291 @@ void PtyBoard::stop() {
     devicePath_.clear();
 }
 
-void PtyBoard::run() {
-    const BoardOptions& options = board_.options();
-    const bool paced = options.paced;
-    const auto workDelay = std::chrono::milliseconds(std::max(options.workDelayMs, 0));
+// The board thread: one pass of serve() takes in the paced bytes that are due,
+// tells the board when the line went quiet, writes what is due, and waits in
+// ppoll for the control pipe, the host opening or closing the terminal, the
+// host's bytes or the next due time.
+class PtyBoard::Loop {
+  public:
+    explicit Loop(PtyBoard& owner)
+        : owner_(owner),
+          board_(owner.board_),
+          paced_(owner.board_.options().paced),
+          workDelay_(std::chrono::milliseconds(std::max(owner.board_.options().workDelayMs, 0))) {}
 
-    bool hostPresent = false;
-    int hostFds = 0;
-    std::deque<std::pair<Clock::time_point, char>> input;  // paced bytes not yet taken in
-    Clock::time_point lastInputAt{};
-    std::deque<OutChunk> output;
-    Clock::time_point lastOutputAt{};
-    bool waitWritable = false;
-
-    const auto queueReplies = [&](const std::vector<QByteArray>& replies, Clock::time_point at) {
-        for (const QByteArray& reply : replies)
-            output.push_back({at + workDelay, reply, 0});
-    };
-    const auto drainMaster = [&] {
-        char scratch[kReadChunkBytes];
-        while (master_ >= 0 && ::read(master_, scratch, sizeof scratch) > 0) {
+    void serve() {
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            wake_.reset();
+            takePacedInput(now);
+            tellIdle(now);
+            writeDueOutput(now);
+            if (!waitAndDispatch())
+                return;
         }
-    };
-    const auto hangUp = [&] {
-        if (!hostPresent)
-            return;
-        hostPresent = false;
-        hostFds = 0;
-        input.clear();
-        output.clear();
-        waitWritable = false;
-        drainMaster();
-        board_.hostClosed();
-        writeDump();
-    };
-    const auto hostArrived = [&] {
-        if (hostPresent)
-            return;
-        hostPresent = true;
-        board_.hostOpened();
-    };
+    }
 
-    for (;;) {
-        const Clock::time_point now = Clock::now();
+  private:
+    void wakeAt(Clock::time_point t) {
+        if (!wake_ || t < *wake_)
+            wake_ = t;
+    }
 
-        while (!input.empty() && input.front().first <= now) {
-            const auto [at, byte] = input.front();
-            input.pop_front();
-            queueReplies(board_.receive(QByteArray(1, byte), at), at);
+    void queue(const std::vector<QByteArray>& replies, const std::vector<Clock::duration>& delays,
+               Clock::time_point at) {
+        for (size_t i = 0; i < replies.size(); ++i) {
+            const Clock::duration late = i < delays.size() ? delays[i] : Clock::duration{};
+            output_.push_back({at + workDelay_ + late, replies[i], 0});
         }
+    }
 
-        std::optional<Clock::time_point> wake;
-        const auto wakeAt = [&](Clock::time_point t) {
-            if (!wake || t < *wake)
-                wake = t;
-        };
-        if (!input.empty())
-            wakeAt(input.front().first);
+    void feed(const QByteArray& bytes, Clock::time_point at) {
+        std::vector<Clock::duration> delays;
+        const std::vector<QByteArray> replies = board_.receive(bytes, at, &delays);
+        queue(replies, delays, at);
+    }
 
-        while (!output.empty() && master_ >= 0 && hostPresent && !waitWritable) {
-            OutChunk& chunk = output.front();
+    // A paced byte is there only once its ten bits have crossed the wire.
+    void takePacedInput(Clock::time_point now) {
+        while (!input_.empty() && input_.front().first <= now) {
+            const auto [at, byte] = input_.front();
+            input_.pop_front();
+            feed(QByteArray(1, byte), at);
+        }
+        if (!input_.empty())
+            wakeAt(input_.front().first);
+    }
+
+    // Unreadable input is answered once the line has been quiet a while.
+    void tellIdle(Clock::time_point now) {
+        if (!hostPresent_ || !input_.empty())
+            return;
+        const auto due = board_.idleDue();
+        if (!due)
+            return;
+        if (*due > now) {
+            wakeAt(*due);
+            return;
+        }
+        queue(board_.idle(*due), {}, *due);
+    }
+
+    void writeDueOutput(Clock::time_point now) {
+        int& master = owner_.master_;
+        while (!output_.empty() && master >= 0 && hostPresent_ && !waitWritable_) {
+            OutChunk& chunk = output_.front();
             if (chunk.readyAt > now) {
                 wakeAt(chunk.readyAt);
-                break;
+                return;
             }
             ssize_t written = 0;
-            if (paced) {
+            if (paced_) {
                 const Clock::time_point due =
-                    std::max(chunk.readyAt, lastOutputAt) + kPacedByteTime;
+                    std::max(chunk.readyAt, lastOutputAt_) + kPacedByteTime;
                 if (due > now) {
                     wakeAt(due);
-                    break;
+                    return;
                 }
-                written = ::write(master_, chunk.bytes.constData() + chunk.sent, 1);
+                written = ::write(master, chunk.bytes.constData() + chunk.sent, 1);
                 if (written == 1)
-                    lastOutputAt = due;
+                    lastOutputAt_ = due;
             } else {
-                written = ::write(master_, chunk.bytes.constData() + chunk.sent,
+                written = ::write(master, chunk.bytes.constData() + chunk.sent,
                                   size_t(chunk.bytes.size() - chunk.sent));
             }
             if (written < 0) {
                 if (errno == EAGAIN)
-                    waitWritable = true;
+                    waitWritable_ = true;
                 else
                     hangUp();
-                break;
+                return;
             }
             chunk.sent += int(written);
             if (chunk.sent == chunk.bytes.size())
-                output.pop_front();
+                output_.pop_front();
         }
+    }
 
+    // False when the board is to stop.
+    bool waitAndDispatch() {
+        const int master = owner_.master_;
+        const int inotify = owner_.inotify_;
         pollfd fds[3];
         int count = 0;
-        fds[count++] = {controlPipe_[0], POLLIN, 0};
-        const int inotifyIndex = inotify_ >= 0 ? count : -1;
-        if (inotify_ >= 0)
-            fds[count++] = {inotify_, POLLIN, 0};
-        const int masterIndex = (hostPresent && master_ >= 0) ? count : -1;
+        fds[count++] = {owner_.controlPipe_[0], POLLIN, 0};
+        const int inotifyIndex = inotify >= 0 ? count : -1;
+        if (inotify >= 0)
+            fds[count++] = {inotify, POLLIN, 0};
+        const int masterIndex = (hostPresent_ && master >= 0) ? count : -1;
         if (masterIndex >= 0)
-            fds[count++] = {master_, short(POLLIN | (waitWritable ? POLLOUT : 0)), 0};
-        if (!hostPresent && inotify_ < 0 && master_ >= 0)
-            wakeAt(now + kHostProbeInterval);
+            fds[count++] = {master, short(POLLIN | (waitWritable_ ? POLLOUT : 0)), 0};
+        if (!hostPresent_ && inotify < 0 && master >= 0)
+            wakeAt(Clock::now() + kHostProbeInterval);
 
         timespec timeout{};
-        if (wake)
-            timeout = toTimespec(*wake - Clock::now());
-        if (::ppoll(fds, nfds_t(count), wake ? &timeout : nullptr, nullptr) < 0 && errno != EINTR)
-            break;
+        if (wake_)
+            timeout = toTimespec(*wake_ - Clock::now());
+        if (::ppoll(fds, nfds_t(count), wake_ ? &timeout : nullptr, nullptr) < 0 && errno != EINTR)
+            return false;
 
-        if (fds[0].revents & POLLIN) {
-            char commands[16];
-            const ssize_t n = ::read(controlPipe_[0], commands, sizeof commands);
-            bool quit = false;
-            for (ssize_t i = 0; i < n; ++i) {
-                if (commands[i] == kControlQuit)
-                    quit = true;
-                if (commands[i] == kControlUnplug) {
-                    hangUp();
-                    closeFd(master_);
-                    closeFd(inotify_);
-                }
-            }
-            if (n > 0) {
-                std::lock_guard lock(controlMutex_);
-                controlsHandled_ = controlsSent_;
-                controlDone_.notify_all();
-            }
-            if (quit)
-                break;
-        }
+        if ((fds[0].revents & POLLIN) && !handleControl())
+            return false;
+        if (inotifyIndex >= 0 && owner_.inotify_ >= 0 && (fds[inotifyIndex].revents & POLLIN))
+            handleHostEvents();
+        if (masterIndex >= 0 && owner_.master_ >= 0 && hostPresent_)
+            readHost(fds[masterIndex].revents);
+        probeHost();
+        return true;
+    }
 
-        if (inotifyIndex >= 0 && inotify_ >= 0 && (fds[inotifyIndex].revents & POLLIN)) {
-            alignas(inotify_event) char events[4096];
-            ssize_t n = 0;
-            // A host may close and the next one open and write before these
-            // events are read: then the bytes waiting in the terminal are the
-            // new host's, and a hang-up must not drain them.
-            bool hungUp = false;
-            while ((n = ::read(inotify_, events, sizeof events)) > 0) {
-                for (ssize_t at = 0; at < n;) {
-                    const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-                    if (event->mask & IN_OPEN) {
-                        ++hostFds;
-                        if (!hungUp)
-                            hostArrived();
-                    }
-                    if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && --hostFds <= 0) {
-                        hostFds = 0;
-                        hungUp = true;
-                    }
-                    at += ssize_t(sizeof(inotify_event) + event->len);
-                }
-            }
-            if (hungUp && hostFds > 0 && hostPresent) {
-                input.clear();
-                output.clear();
-                waitWritable = false;
-                board_.hostClosed();
-                writeDump();
-                board_.hostOpened();
-            } else if (hungUp) {
-                const int reopened = hostFds;
+    // False on quit.
+    bool handleControl() {
+        char commands[16];
+        const ssize_t n = ::read(owner_.controlPipe_[0], commands, sizeof commands);
+        bool quit = false;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (commands[i] == kControlQuit)
+                quit = true;
+            if (commands[i] == kControlUnplug) {
                 hangUp();
-                hostFds = reopened;
-                if (reopened > 0)
-                    hostArrived();
+                closeFd(owner_.master_);
+                closeFd(owner_.inotify_);
             }
         }
+        if (n > 0) {
+            std::lock_guard lock(owner_.controlMutex_);
+            owner_.controlsHandled_ = owner_.controlsSent_;
+            owner_.controlDone_.notify_all();
+        }
+        return !quit;
+    }
 
-        if (masterIndex >= 0 && master_ >= 0 && hostPresent) {
-            const short revents = fds[masterIndex].revents;
-            if (revents & POLLOUT)
-                waitWritable = false;
-            if (revents & POLLIN) {
-                char bytes[kReadChunkBytes];
-                ssize_t n = 0;
-                while ((n = ::read(master_, bytes, sizeof bytes)) > 0) {
-                    const Clock::time_point at = Clock::now();
-                    if (!paced) {
-                        queueReplies(board_.receive(QByteArray(bytes, int(n)), at), at);
-                        continue;
-                    }
-                    // A byte is there only once its ten bits have crossed the wire.
-                    for (ssize_t i = 0; i < n; ++i) {
-                        lastInputAt = std::max(at, lastInputAt) + kPacedByteTime;
-                        input.emplace_back(lastInputAt, bytes[i]);
-                    }
+    void handleHostEvents() {
+        alignas(inotify_event) char events[4096];
+        ssize_t n = 0;
+        // A host may close and the next one open and write before these
+        // events are read: then the bytes waiting in the terminal are the
+        // new host's, and a hang-up must not drain them.
+        bool hungUp = false;
+        while ((n = ::read(owner_.inotify_, events, sizeof events)) > 0) {
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                if (event->mask & IN_OPEN) {
+                    ++hostFds_;
+                    if (!hungUp)
+                        hostArrived();
                 }
-                if (n < 0 && errno == EIO)
-                    hangUp();
-            } else if (revents & (POLLHUP | POLLERR)) {
-                hangUp();
+                if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && --hostFds_ <= 0) {
+                    hostFds_ = 0;
+                    hungUp = true;
+                }
+                at += ssize_t(sizeof(inotify_event) + event->len);
             }
         }
-
-        if (!hostPresent && inotify_ < 0 && master_ >= 0) {
-            pollfd probe{master_, POLLIN, 0};
-            if (::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP))
+        if (hungUp && hostFds_ > 0 && hostPresent_) {
+            forgetLine();
+            board_.hostClosed();
+            owner_.writeDump();
+            board_.hostOpened();
+        } else if (hungUp) {
+            const int reopened = hostFds_;
+            hangUp();
+            hostFds_ = reopened;
+            if (reopened > 0)
                 hostArrived();
         }
     }
+
+    void readHost(short revents) {
+        if (revents & POLLOUT)
+            waitWritable_ = false;
+        if (!(revents & POLLIN)) {
+            if (revents & (POLLHUP | POLLERR))
+                hangUp();
+            return;
+        }
+        char bytes[kReadChunkBytes];
+        ssize_t n = 0;
+        while ((n = ::read(owner_.master_, bytes, sizeof bytes)) > 0) {
+            const Clock::time_point at = Clock::now();
+            if (!paced_) {
+                feed(QByteArray(bytes, int(n)), at);
+                continue;
+            }
+            for (ssize_t i = 0; i < n; ++i) {
+                lastInputAt_ = std::max(at, lastInputAt_) + kPacedByteTime;
+                input_.emplace_back(lastInputAt_, bytes[i]);
+            }
+        }
+        if (n < 0 && errno == EIO)
+            hangUp();
+    }
+
+    // Without inotify, a host is there once the terminal stops hanging up.
+    void probeHost() {
+        if (hostPresent_ || owner_.inotify_ >= 0 || owner_.master_ < 0)
+            return;
+        pollfd probe{owner_.master_, POLLIN, 0};
+        if (::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP))
+            hostArrived();
+    }
+
+    void forgetLine() {
+        input_.clear();
+        output_.clear();
+        waitWritable_ = false;
+    }
+
+    void hangUp() {
+        if (!hostPresent_)
+            return;
+        hostPresent_ = false;
+        hostFds_ = 0;
+        forgetLine();
+        char scratch[kReadChunkBytes];
+        while (owner_.master_ >= 0 && ::read(owner_.master_, scratch, sizeof scratch) > 0) {
+        }
+        board_.hostClosed();
+        owner_.writeDump();
+    }
+
+    void hostArrived() {
+        if (hostPresent_)
+            return;
+        hostPresent_ = true;
+        board_.hostOpened();
+    }
+
+    PtyBoard& owner_;
+    Board& board_;
+    const bool paced_;
+    const Clock::duration workDelay_;
+    bool hostPresent_ = false;
+    int hostFds_ = 0;
+    std::deque<std::pair<Clock::time_point, char>> input_;  // paced bytes not yet taken in
+    Clock::time_point lastInputAt_{};
+    std::deque<OutChunk> output_;
+    Clock::time_point lastOutputAt_{};
+    bool waitWritable_ = false;
+    std::optional<Clock::time_point> wake_;
+};
+
+void PtyBoard::run() {
+    // The pacing clock wakes the thread once a byte: keep the kernel from
+    // batching those wake-ups by its default 50 us slack.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    Loop(*this).serve();
 }
 
 QString countersReport(const Counters& c) {
-    static const char* const kNames[] = {"version",       "read-program", "write-program",
-                                         "erase-program", "read-eeprom",  "write-eeprom"};
+    static const char* const kNames[] = {"version",        "read-program", "write-program",
+                                         "erase-program",  "read-eeprom",  "write-eeprom",
+                                         "digest-program", "digest-eeprom"};
     QString text = QStringLiteral(
                        "bytes received: %1\nbytes sent: %2\nexchanges: %3\nbad frames: %4\n"
                        "corrupted bytes: %5\ndropped requests: %6\ndropped replies: %7\n"
-                       "host opens: %8\nhost closes: %9\n")
+                       "host opens: %8\nhost closes: %9\nnegative acknowledgements: %10\n"
+                       "late replies: %11\nstray bytes: %12\n")
                        .arg(c.bytesReceived)
                        .arg(c.bytesSent)
                        .arg(c.exchanges)
@@ -385,15 +461,19 @@ QString countersReport(const Counters& c) {
                        .arg(c.droppedRequests)
                        .arg(c.droppedReplies)
                        .arg(c.hostOpens)
-                       .arg(c.hostCloses);
+                       .arg(c.hostCloses)
+                       .arg(c.naks)
+                       .arg(c.lateReplies)
+                       .arg(c.burstBytes);
     for (int command = 0; command < nxpic::wire::kCommandCount; ++command) {
         const CommandCounters& cc = c.perCommand[size_t(command)];
         if (cc.requests == 0)
             continue;
-        text += QStringLiteral("%1: %2 requests (%3 bytes), %4 replies (%5 bytes)\n")
+        text += QStringLiteral("%1: %2 requests (%3 bytes, %4 repeated), %5 replies (%6 bytes)\n")
                     .arg(QLatin1String(kNames[command]))
                     .arg(cc.requests)
                     .arg(cc.requestBytes)
+                    .arg(cc.repetitions)
                     .arg(cc.replies)
                     .arg(cc.replyBytes);
     }

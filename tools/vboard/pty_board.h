@@ -41,8 +41,10 @@ class PtyBoard {
     QByteArray dumpHex() const { return board_.dumpHex(); }
     bool writeDump(QString* error = nullptr) const;
     Counters counters() const { return board_.counters(); }
+    uint64_t bootBlockFaults() const { return board_.bootBlockFaults(); }
 
   private:
+    class Loop;  // the board thread's state and its steps (pty_board.cpp)
     void run();
     void sendControl(char command);
 

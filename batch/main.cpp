@@ -37,7 +37,6 @@ using namespace dwnfrw;
 enum ExitCode { kSuccess = 0, kFailure = 1, kUsage = 2, kDeclined = 3 };
 
 // Every region line sends sixteen bytes, padded where the image has none.
-constexpr int kRegionLineBytes = 16;
 
 const char* const kUsageText =
     "usage:\n"
@@ -131,9 +130,8 @@ WorkPlan planWork() {
             plan.erasePackets += (high - low) / profile.eraseblock + 1;
         }
     }
-    for (const char* name : {"progmem", "eedata", "userid"}) {
-        plan.lines += countLines(regionFilePath(QString::fromLatin1(name)));
-    }
+    for (RegionIndex written : {kProgMemRegion, kEeDataRegion, kUserIdRegion})
+        plan.lines += countLines(regionFilePath(written));
     return plan;
 }
 
@@ -254,8 +252,8 @@ void BatchHost::showMainWindow() {
     report.insert(QStringLiteral("boardTouched"), run.boardTouched);
     if (!run.incompleteLog.isEmpty())
         report.insert(QStringLiteral("incompleteLog"), batch::terminalText(run.incompleteLog));
-    report.insert(QStringLiteral("bytesWritten"), linesDone * kRegionLineBytes);
-    report.insert(QStringLiteral("bytesVerified"), linesDone * kRegionLineBytes);
+    report.insert(QStringLiteral("bytesWritten"), linesDone * kRegionLineDataBytes);
+    report.insert(QStringLiteral("bytesVerified"), linesDone * kRegionLineDataBytes);
     report.insert(QStringLiteral("seconds"), progress.elapsedSeconds());
     if (options_.json)
         printJson(report);
@@ -466,8 +464,8 @@ int runSplit(const QStringList& args) {
         std::fprintf(stderr, "%s\n", qPrintable(batch::terminalText(failure)));
         return kFailure;
     }
-    for (const char* name : {"progmem", "eedata", "userid", "config"}) {
-        const QString path = regionFilePath(QString::fromLatin1(name));
+    for (int region = 0; region < kRegionCount; ++region) {
+        const QString path = regionFilePath(static_cast<RegionIndex>(region));
         if (QFileInfo::exists(path))
             std::printf("%s\n", qPrintable(path));
     }

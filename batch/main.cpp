@@ -95,46 +95,6 @@ struct UpdateOptions {
     bool json = false;
 };
 
-// What the run will do, for the progress display: the erase ranges of the
-// profile and the lines of the region files (16 bytes each).
-struct WorkPlan {
-    int eraseBytes = 0;
-    int erasePackets = 0;
-    int lines = 0;
-};
-
-int countLines(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    int lines = 0;
-    while (!file.atEnd()) {
-        if (!file.readLine().trimmed().isEmpty())
-            ++lines;
-    }
-    return lines;
-}
-
-WorkPlan planWork() {
-    WorkPlan plan;
-    PicProfile profile;
-    QString ignored;
-    if (!LoadPicProfile(profile, ignored))
-        profile = builtInPicProfile();
-    if (profile.eraseblock > 0) {
-        for (const auto& [low, high] : {std::pair{profile.pmrangelow, profile.pmrangehigh},
-                                        std::pair{profile.usrrangelow, profile.usrrangehigh}}) {
-            if (high < low)
-                continue;
-            plan.eraseBytes += high - low + 1;
-            plan.erasePackets += (high - low) / profile.eraseblock + 1;
-        }
-    }
-    for (RegionIndex written : {kProgMemRegion, kEeDataRegion, kUserIdRegion})
-        plan.lines += countLines(regionFilePath(written));
-    return plan;
-}
-
 // Runs the update once start-up has prepared language and folders, exactly as
 // the window would: "open", then "dwn".
 class BatchHost : public StartupHost {
@@ -182,14 +142,11 @@ void BatchHost::showMainWindow() {
     const bool accepted = toolbar.isToolEnabled(QStringLiteral("dwn"));
 
     RunReport run;
-    WorkPlan plan;
     if (accepted) {
         report.insert(QStringLiteral("packageVersion"), QStringLiteral("%1.%2.%3")
                                                             .arg(session.FwVersionMajor)
                                                             .arg(session.FwVersionMinor)
                                                             .arg(session.FwVersionBuild));
-        plan = planWork();
-        progress.setPlan(plan.eraseBytes, plan.erasePackets, plan.lines);
         run = RunDownload(session, frontend, clock);
         progress.finish();
     }
@@ -228,11 +185,7 @@ void BatchHost::showMainWindow() {
     if (exitCode == kFailure && !failurePrinted)
         std::fprintf(stderr, "dwnfrw-batch: %s\n", qPrintable(failure));
 
-    // A line counts once it was written and verified: on a failure the line
-    // being worked on did not complete.
-    const int linesDone = run.end == RunReport::End::Succeeded
-                              ? plan.lines
-                              : std::max(0, std::min(progress.linesStarted(), plan.lines) - 1);
+    const qint64 linesDone = run.linesVerified;
     report.insert(QStringLiteral("outcome"), outcome);
     report.insert(QStringLiteral("exitCode"), exitCode);
     report.insert(QStringLiteral("failure"), failure);

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "download/run_download.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
 
@@ -90,6 +91,16 @@ MsgAnswer TerminalDialogs::message(const QString& prompt, const QString& title, 
     return answer;
 }
 
+MsgAnswer TerminalDialogs::messageWithDetails(const QString& prompt, const QString& title,
+                                              MsgButtons buttons, MsgIcon icon,
+                                              const QString& details) {
+    const MsgAnswer answer = message(prompt, title, buttons, icon);
+    FILE* stream = (quiet || icon == MsgIcon::Critical) ? err_ : out_;
+    std::fprintf(stream, "%s\n", qPrintable(terminalText(details)));
+    std::fflush(stream);
+    return answer;
+}
+
 std::optional<QString> TerminalDialogs::openFile(const OpenFileRequest&) {
     std::optional<QString> chosen = chosen_;
     chosen_.reset();
@@ -97,68 +108,34 @@ std::optional<QString> TerminalDialogs::openFile(const OpenFileRequest&) {
 }
 
 void TerminalProgress::setOperationText(const QString& text) {
-    if (lineTextPattern_.isEmpty()) {
-        lineTextPattern_ = GetText(1102).section(QLatin1String("%1"), 0, 0);
-    }
-    if (!text.isEmpty() && !lineTextPattern_.isEmpty() && text.startsWith(lineTextPattern_) &&
-        text != lineTextPattern_) {
-        ++linesStarted_;
-    }
     operation_ = text;
     render();
 }
 
 void TerminalProgress::setPercentText(const QString&) {}
 
-void TerminalProgress::setPlan(int eraseBytes, int erasePackets, int lines) {
-    eraseBytes_ = eraseBytes;
-    erasePackets_ = erasePackets;
-    lines_ = lines;
-}
+void TerminalProgress::setBarVisible(bool) {}
 
-// An erase range ends when the bar goes away or the next range sets its own
-// maximum: its bytes count as done.
-void TerminalProgress::finishRange() {
-    if (barValue_ > 0)
-        eraseDone_ += barMaximum_;
-    barValue_ = 0;
-}
+void TerminalProgress::setBarMaximum(int) {}
 
-void TerminalProgress::setBarMaximum(int maximum) {
-    finishRange();
-    barMaximum_ = maximum;
-}
-
-void TerminalProgress::setBarVisible(bool visible) {
-    if (barVisible_ && !visible)
-        finishRange();
-    barVisible_ = visible;
-}
-
-void TerminalProgress::setBarValue(int value) {
-    barValue_ = value;
+void TerminalProgress::setBarValue(int) {
     render();
 }
 
-double TerminalProgress::fractionDone() const {
-    constexpr double kErasePacketBytes = 13;
-    constexpr double kLineBytes = 57;
-    const double eraseWork = erasePackets_ * kErasePacketBytes;
-    const double total = eraseWork + lines_ * kLineBytes;
-    if (total <= 0)
-        return 0;
-    double erased = eraseBytes_ > 0 ? double(eraseDone_ + barValue_) / eraseBytes_ : 0;
-    erased = std::min(1.0, erased);
-    const double written = std::min(linesStarted_, lines_) * kLineBytes;
-    return std::min(1.0, (erased * eraseWork + written) / total);
+void TerminalProgress::setOverallProgress(const OverallProgress& overall) {
+    const bool newPhase = !overall_ || overall_->phase != overall.phase;
+    overall_ = overall;
+    if (!interactive_ && newPhase) {
+        std::fprintf(out_, "%s %s\n", qPrintable(clockText(elapsedSeconds())),
+                     qPrintable(phaseName(overall.phase)));
+    }
+    render();
 }
 
 void TerminalProgress::render(bool force) {
     const qint64 now = clock_.elapsed();
     const double elapsed = now / 1000.0;
-    const double fraction = fractionDone();
-    const int percent = static_cast<int>(fraction * 100);
-    const bool planned = erasePackets_ + lines_ > 0;
+    const int percent = overall_ ? overall_->percent : 0;
 
     if (interactive_) {
         if (!force && now - lastRenderMs_ < kBarRefreshMs)
@@ -167,8 +144,8 @@ void TerminalProgress::render(bool force) {
         constexpr int kWidth = 30;
         const int filled = percent * kWidth / 100;
         QString left = QStringLiteral("--:--");
-        if (fraction > 0.01)
-            left = clockText(elapsed * (1 - fraction) / fraction);
+        if (overall_ && overall_->secondsLeft >= 0)
+            left = clockText(overall_->secondsLeft);
         const QString line = QStringLiteral("\r[%1%2] %3%  %4 elapsed  ~%5 left  %6")
                                  .arg(QString(filled, QLatin1Char('#')))
                                  .arg(QString(kWidth - filled, QLatin1Char('.')))
@@ -181,15 +158,8 @@ void TerminalProgress::render(bool force) {
         barOnLine_ = true;
         return;
     }
-    // Plain lines: each new kind of operation once, and every tenth of the work.
-    QString kind = operation_;
-    if (!lineTextPattern_.isEmpty() && kind.startsWith(lineTextPattern_))
-        kind = lineTextPattern_;
-    if (!kind.isEmpty() && kind != lastPlainOperation_) {
-        lastPlainOperation_ = kind;
-        std::fprintf(out_, "%s %s\n", qPrintable(clockText(elapsed)), qPrintable(operation_));
-    }
-    if (planned && percent / 10 != lastPlainPercent_ / 10) {
+    // Plain lines: each phase once (above), and every tenth of the work.
+    if (overall_ && percent / 10 != lastPlainPercent_ / 10) {
         lastPlainPercent_ = percent;
         std::fprintf(out_, "%s %d%%\n", qPrintable(clockText(elapsed)), percent);
     }

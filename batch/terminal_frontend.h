@@ -29,6 +29,8 @@ class TerminalDialogs : public UserDialogs {
 
     MsgAnswer message(const QString& prompt, const QString& title, MsgButtons buttons,
                       MsgIcon icon) override;
+    MsgAnswer messageWithDetails(const QString& prompt, const QString& title, MsgButtons buttons,
+                                 MsgIcon icon, const QString& details) override;
     std::optional<QString> openFile(const OpenFileRequest& request) override;
 
     QStringList shownTexts;    // every prompt, in order
@@ -52,46 +54,29 @@ class TerminalProgress : public ProgressView {
         clock_.start();
     }
 
-    // The work of the whole run, for the overall percentage: the bytes the
-    // erase ranges cover and their packets, and the region lines. Each is
-    // weighed by its bytes on the wire (an erase packet about 13, a line
-    // written and verified about 57).
-    void setPlan(int eraseBytes, int erasePackets, int lines);
-
     void setOperationText(const QString& text) override;
     void setPercentText(const QString& text) override;
     void setPercentVisible(bool) override {}
-    void setBarVisible(bool visible) override;
-    void setBarMaximum(int maximum) override;
+    void setBarVisible(bool) override;
+    void setBarMaximum(int) override;
     void setBarValue(int value) override;
+    void setOverallProgress(const OverallProgress& overall) override;
     // Ends the bar's line (drawn once more, up to date) so other output
     // starts on a line of its own.
     void breakLine();
     void finish();
 
-    int linesStarted() const { return linesStarted_; }
     double elapsedSeconds() const { return clock_.elapsed() / 1000.0; }
 
   private:
     void render(bool force = false);
-    double fractionDone() const;
-    void finishRange();
 
     FILE* out_;
     bool interactive_;
     QElapsedTimer clock_;
     QString operation_;
-    QString lineTextPattern_;
-    int eraseBytes_ = 0;
-    int erasePackets_ = 0;
-    int lines_ = 0;
-    int eraseDone_ = 0;  // bytes of finished erase ranges
-    int barMaximum_ = 0;
-    int barValue_ = 0;
-    bool barVisible_ = false;
-    int linesStarted_ = 0;
+    std::optional<OverallProgress> overall_;
     int lastPlainPercent_ = -1;
-    QString lastPlainOperation_;
     qint64 lastRenderMs_ = -1000;
     bool barOnLine_ = false;  // the cursor stands at the end of a bar line
 };

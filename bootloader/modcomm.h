@@ -73,6 +73,9 @@ QString regionFilePath(const QString& name);  // a file in TempFolder by its nam
 struct PassContext {
     ProgressView& progress;
     EventPump& events;
+    // The phase the passes report their steps under; EraseDevice and
+    // DownloadRegions set it for each range and region.
+    RunPhase phase = RunPhase::ErasingProgram;
     bool boardTouched = false;  // the first erase packet was sent
     int64_t eraseAddress = 0;   // the row the erase was at last
 };

@@ -47,6 +47,7 @@ constexpr size_t kLineByteStride = 3;
 constexpr uint32_t kLineAddressMask = 0xFFFFFF;
 
 struct WritePass {
+    RunPhase phase;
     QString (*path)();
     int operationText;
     const char* logLine;
@@ -71,9 +72,12 @@ QString userIdPath() {
 // The configuration region is split but never written: the board's
 // configuration stays as the bootloader set it.
 const WritePass kWritePasses[] = {
-    {progMemPath, kFlashPassText, "Download flash", true, true, NXPIC_CMD_WRITE_PROGRAM},
-    {eeDataPath, kEepromPassText, "Download eeprom", false, false, NXPIC_CMD_WRITE_EEPROM},
-    {userIdPath, kUserIdPassText, "Download Userid", true, false, NXPIC_CMD_WRITE_PROGRAM},
+    {RunPhase::WritingProgram, progMemPath, kFlashPassText, "Download flash", true, true,
+     NXPIC_CMD_WRITE_PROGRAM},
+    {RunPhase::WritingEeprom, eeDataPath, kEepromPassText, "Download eeprom", false, false,
+     NXPIC_CMD_WRITE_EEPROM},
+    {RunPhase::WritingUserId, userIdPath, kUserIdPassText, "Download Userid", true, false,
+     NXPIC_CMD_WRITE_PROGRAM},
 };
 
 // The cause of a failed exchange in the session's language, or the bootloader
@@ -133,6 +137,7 @@ bool EraseDevice(PassContext& ctx, bool programMemory, bool userIdRange, QString
             ctx.progress.setOperationText(GetText(kFlashEraseText));
             WriteLog(QStringLiteral("Cancellazione flash"));
             ctx.events.processEvents();
+            ctx.phase = RunPhase::ErasingProgram;
             const int16_t result = EraseRange(ctx, profile.pmrangelow, profile.pmrangehigh);
             if (result != 1) {
                 message = eraseFailure(ctx, result);
@@ -145,6 +150,7 @@ bool EraseDevice(PassContext& ctx, bool programMemory, bool userIdRange, QString
             ctx.progress.setOperationText(GetText(kUserIdEraseText));
             WriteLog(QStringLiteral("Cancellazione eeprom"));
             ctx.events.processEvents();
+            ctx.phase = RunPhase::ErasingUserId;
             const int16_t result = EraseRange(ctx, profile.usrrangelow, profile.usrrangehigh);
             if (result != 1) {
                 message = eraseFailure(ctx, result);
@@ -187,6 +193,9 @@ int16_t EraseRange(PassContext& ctx, int32_t low, int32_t high) {
         ctx.boardTouched = true;
         const int16_t result = SendGetPacket(settings.Handle, packet.data(), kEraseSendBytes,
                                              kEraseReceiveLimit, kEraseRetries);
+        const int64_t erased = std::min(address + step - low, int64_t{high} - low + 1);
+        ctx.progress.setPassStep(
+            {ctx.phase, result < 0 ? address - low : erased, 0, address, result < 0 ? result : 0});
         if (result < 0)
             return result;
         ctx.progress.setBarValue(std::min(clampToInt(address + step - low), barMaximum));
@@ -204,6 +213,7 @@ bool DownloadRegions(PassContext& ctx, QString& message) {
                 continue;
             ctx.progress.setOperationText(GetText(pass.operationText));
             WriteLog(QString::fromLatin1(pass.logLine));
+            ctx.phase = pass.phase;
             const uint8_t blockSize = pass.useWriteBlock ? profile.writeblock : 1;
             const uint8_t bytesPerAddr = pass.useBytesPerAddr ? profile.bytesperaddr : 1;
             if (!WriteRegionFile(ctx, blockSize, bytesPerAddr, pass.writeCommand, path, message)) {
@@ -272,13 +282,20 @@ bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
 
             WriteLog(QStringLiteral("<- TX ") +
                      QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+            PassStep step{ctx.phase, lineNumber - 1, lineNumber, byteAddress, 0};
+            ctx.progress.setPassStep(step);
             const int16_t written = WritePIC(settings.Handle, &block, buffer.data());
             if (written < 0) {
+                step.failedResult = written;
+                ctx.progress.setPassStep(step);
                 message = lineFailure(kWriteFailedText, lineNumber, byteAddress, written);
                 return false;
             }
             block.Command = static_cast<uint8_t>(writeCommand - 1);
             const int16_t verified = VerifyPIC(settings.Handle, &block, buffer.data());
+            step.failedResult = verified < 0 ? verified : 0;
+            step.done = verified < 0 ? lineNumber - 1 : lineNumber;
+            ctx.progress.setPassStep(step);
             if (verified >= 0) {
                 WriteLog(QStringLiteral("-> RX riga validata"));
             } else if (verified == NXPIC_ERR_VERIFY) {

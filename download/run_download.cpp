@@ -1,8 +1,14 @@
 #include "download/run_download.h"
 
+#include <QDate>
+#include <QDir>
+#include <QFileInfo>
 #include <optional>
 
 #include "bootloader/modcomm.h"
+#include "components/nxpicboot/nxpicboot.h"
+#include "download/overall_progress.h"
+#include "platform/serial_port_name.h"
 #include "startup/command_states.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
@@ -57,7 +63,77 @@ void restoreWindow(Frontend& fe, RunClock& clock) {
     clock.stop();
 }
 
+constexpr int kPortText = 1160;
+constexpr int kPortDeviceText = 1161;
+constexpr int kPhaseText = 1162;
+constexpr int kLineAddressText = 1163;
+constexpr int kAddressText = 1164;
+constexpr int kLibraryReasonText = 1165;
+constexpr int kLogFileText = 1166;
+constexpr int kFirstPhaseName = 1168;  // then one text per phase, in run order
+constexpr int kOverallText = 1177;
+constexpr int kOverallLeftText = 1178;
+
+constexpr int kAddressDigits = 6;
+
+QString filled(int number, const QStringList& values) {
+    QString text = GetText(number);
+    for (qsizetype i = 0; i < values.size(); ++i)
+        text.replace(QStringLiteral("%") + QString::number(i + 1), values.at(i));
+    return text;
+}
+
+RunFailureDetails failureDetails(int32_t port, const OverallProgressCalculation& progress) {
+    RunFailureDetails details;
+    details.port = QStringLiteral("COM") + QString::number(port);
+    // A name in the ports folder is a link: the device is what it points to.
+    const QFileInfo resolved(serial::resolveSerialPortName(details.port));
+    details.device = resolved.isSymLink() ? resolved.symLinkTarget() : resolved.filePath();
+    const PassStep& last = progress.lastStep();
+    details.phase = last.phase;
+    details.line = last.line;
+    details.address = last.address;
+    if (last.failedResult < 0)
+        details.libraryReason = QString::fromLatin1(NxpicResultText(last.failedResult));
+    if (globals().LogEnabled) {
+        details.logFile = QDir(globals().LogsFolder).filePath(logFileName(QDate::currentDate()));
+    }
+    return details;
+}
+
 }  // namespace
+
+QString phaseName(RunPhase phase) {
+    return GetText(kFirstPhaseName + static_cast<int>(phase));
+}
+
+QString overallProgressText(const OverallProgress& overall) {
+    const QString percent = QString::number(overall.percent);
+    if (overall.secondsLeft < 0)
+        return filled(kOverallText, {phaseName(overall.phase), percent});
+    const QString left = QStringLiteral("%1:%2")
+                             .arg(overall.secondsLeft / 60)
+                             .arg(overall.secondsLeft % 60, 2, 10, QLatin1Char('0'));
+    return filled(kOverallLeftText, {phaseName(overall.phase), percent, left});
+}
+
+QString failureDetailsText(const RunFailureDetails& details) {
+    QStringList lines;
+    lines << (details.device.isEmpty() ? filled(kPortText, {details.port})
+                                       : filled(kPortDeviceText, {details.port, details.device}));
+    lines << filled(kPhaseText, {phaseName(details.phase)});
+    const QString address =
+        details.address < 0 ? QString() : HexPad(details.address, kAddressDigits);
+    if (details.line > 0)
+        lines << filled(kLineAddressText, {QString::number(details.line), address});
+    else if (!address.isEmpty())
+        lines << filled(kAddressText, {address});
+    if (!details.libraryReason.isEmpty())
+        lines << filled(kLibraryReasonText, {details.libraryReason});
+    if (!details.logFile.isEmpty())
+        lines << filled(kLogFileText, {details.logFile});
+    return lines.join(QLatin1Char('\r'));
+}
 
 RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
     RunReport report;
@@ -71,7 +147,11 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         return report;
     }
 
-    PassContext passes{fe.progress, fe.events};
+    // Everything the run and its passes show goes through the tracker, which
+    // adds the overall progress.
+    RunProgress tracker(fe.progress, planRun());
+    int32_t port = fe.toolbar.selectedPort();
+    PassContext passes{tracker, fe.events};
     std::optional<LogFailuresTolerated> logTolerance;
     // Ends tolerating log failures and notes what the passes did.
     const auto closePasses = [&]() {
@@ -88,13 +168,14 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         clock.start();
         fe.progress.setOperationText(QString());
 
-        int32_t port = fe.toolbar.selectedPort();
+        port = fe.toolbar.selectedPort();
+        tracker.setPassStep({RunPhase::Identifying});
         fe.progress.setOperationText(GetText(1003));
         fe.events.processEvents();
 
         QString message;
         const IdentifyOutcome outcome =
-            IdentifyDevice(port, message, session, fe.progress, &report.device);
+            IdentifyDevice(port, message, session, tracker, &report.device);
         report.outcome = outcome;
 
         bool sendLoaderEntry = false;
@@ -125,12 +206,14 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
             fail(GetText(kTextStopped));
 
         if (sendLoaderEntry) {
+            tracker.setPassStep({RunPhase::EnteringLoader});
             SendLoaderEntry(port, fe.events);
             report.loaderEntrySent = true;
         }
 
         WriteLog(QStringLiteral("Connessione con il dispositivo in porta ") +
                  QString::number(port));
+        tracker.setPassStep({RunPhase::Connecting});
         if (!ConnectBootloader(port, message))
             fail(message);
 
@@ -145,9 +228,12 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
             fail(message);
         WriteLog(QStringLiteral("FINE DOWNLOAD FIRMWARE"));
         WriteLog(QStringLiteral("Disconnessione con il dispositivo"));
+        tracker.setPassStep({RunPhase::Disconnecting});
         if (!DisconnectBootloader())
             fail(message);
         PauseOneSecond(fe.events);
+        tracker.setPassStep({RunPhase::Disconnecting, 1});
+        report.linesVerified = tracker.calculation().linesVerified();
         closePasses();
 
         restoreWindow(fe, clock);
@@ -164,8 +250,11 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
     closePasses();
     report.failureText += endingNotes(report, true);
     report.end = RunReport::End::Failed;
-    fe.dialogs.message(GetText(1018) + QLatin1Char('\r') + report.failureText, title,
-                       MsgButtons::Ok, MsgIcon::Critical);
+    report.linesVerified = tracker.calculation().linesVerified();
+    report.failure = failureDetails(port, tracker.calculation());
+    fe.dialogs.messageWithDetails(GetText(1018) + QLatin1Char('\r') + report.failureText, title,
+                                  MsgButtons::Ok, MsgIcon::Critical,
+                                  failureDetailsText(*report.failure));
     restoreWindow(fe, clock);
     DisconnectBootloader();
     return report;

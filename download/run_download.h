@@ -12,6 +12,24 @@
 
 namespace dwnfrw {
 
+// Where and why a run stopped, for the details of its failure message.
+struct RunFailureDetails {
+    QString port;    // "COM" + number
+    QString device;  // what the port name resolves to; empty when nothing
+    RunPhase phase = RunPhase::Identifying;
+    int line = 0;           // the region line being written; 0 outside the write passes
+    int64_t address = -1;   // the byte address being erased or written; -1 when none
+    QString libraryReason;  // the bootloader library's sentence for its failed result
+    QString logFile;        // the day's log file when logging
+};
+
+// The details as the failure message shows them, one per line (CR between lines).
+QString failureDetailsText(const RunFailureDetails& details);
+
+// The phase's name and the overall progress as a front end shows them.
+QString phaseName(RunPhase phase);
+QString overallProgressText(const OverallProgress& overall);
+
 struct RunReport {
     enum class End { Cancelled, Succeeded, Failed };
     End end = End::Cancelled;
@@ -19,8 +37,10 @@ struct RunReport {
     std::optional<DeviceReport> device;  // what the application reported, if it was asked
     std::optional<IdentifyOutcome> outcome;
     bool loaderEntrySent = false;
-    bool boardTouched = false;  // the first erase packet was sent
-    QString incompleteLog;      // with "/LOG": the log file that misses lines, if any
+    int64_t linesVerified = 0;                 // region lines written and verified
+    std::optional<RunFailureDetails> failure;  // set when the run failed
+    bool boardTouched = false;                 // the first erase packet was sent
+    QString incompleteLog;  // with "/LOG": the log file that misses lines, if any
 };
 
 // Runs the whole update on the calling (user-interface) thread. Everything the

@@ -1,6 +1,7 @@
 #include "package/package_opening.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include "bootloader/modcomm.h"
 #include "package/package_extract.h"
@@ -79,7 +80,12 @@ QString ExtractFileName(const QString& PathFileIn) {
 bool OpenFile(PackageSession& session, Frontend& frontend) {
     OpenFileRequest request;
     request.title = GetText(kTextDialogTitle);
-    request.initialFolder = joinPath(globals().DocumentsFolder, QStringLiteral("dat"));
+    // Packages are kept in "dat"; before the first one arrives the folder may
+    // not exist, and a dialog started in a missing folder would take its name
+    // for a file name.
+    const QString packagesFolder = joinPath(globals().DocumentsFolder, QStringLiteral("dat"));
+    request.initialFolder =
+        QFileInfo(packagesFolder).isDir() ? packagesFolder : globals().DocumentsFolder;
     request.filter = GetText(kTextDialogFilter) + u' ' + QStringLiteral(" (*.Fwz) |*.fwz");
     request.fileName = QString();
     request.pathMustExist = true;

@@ -14,5 +14,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
     qt6-base-dev qt6-serialport-dev libqt6serialport6 \
     libzip-dev zip unzip \
     libgtest-dev libgmock-dev googletest \
-    xvfb xauth fonts-dejavu-core \
+    xvfb xauth fonts-dejavu-core qt6-translations-l10n \
     srecord clang libclang-rt-14-dev clang-format ccache

@@ -1,25 +1,27 @@
 #!/bin/sh
-# Saves a picture of the main window into docs/screenshot.png.
+# Takes the documentation's pictures of the main window into docs/:
+#   screenshot.png          a write pass with the overall progress and time left
+#   screenshot-failure.png  a failed update with the details of its message open
+#   screenshot-italian.png  the Italian window asking a question
 #
-# Runs the built program on a virtual X display (xvfb-run) with a throw-away
-# home and XDG folders, so nothing of the real user's data is touched. The
-# program sees DWNFRW_SCREENSHOT=<file>: its window saves a picture of itself
-# shortly after it first shows and the program ends without the close question.
+# The test harness drives the real window against the virtual board on a
+# virtual X display (xvfb-run, Debian package xvfb), with a throw-away home and
+# XDG folders so nothing of the real user's data is touched; the shipped
+# program has no switches for this.
 #
-# Usage: scripts/screenshot.sh [build folder] [picture file] [language]
-#   defaults: ./build, docs/screenshot.png, ENG
+# Usage: scripts/screenshot.sh [build folder] [pictures folder]
+#   defaults: ./build, docs
 set -eu
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$repo/build}
-picture=${2:-$repo/docs/screenshot.png}
-language=${3:-ENG}
-program=$build/bin/dwnfrw
-# Start-up, first paint and the picture take well under this on a busy machine.
-limit_seconds=60
+pictures=${2:-$repo/docs}
+harness=$build/bin/test_download_run
+# The run is paced at the board's 9600 baud: about half a minute on a busy machine.
+limit_seconds=180
 
-if [ ! -x "$program" ]; then
-    echo "screenshot: $program not found; build the dwnfrw target first" >&2
+if [ ! -x "$harness" ]; then
+    echo "screenshot: $harness not found; build the tests first" >&2
     exit 1
 fi
 if ! command -v xvfb-run >/dev/null 2>&1; then
@@ -29,15 +31,9 @@ fi
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT INT TERM
-mkdir -p "$scratch/home" "$scratch/config" "$scratch/data" "$scratch/cache" "$scratch/runtime"
+mkdir -p "$scratch/home" "$scratch/config" "$scratch/data" "$scratch/cache" "$scratch/runtime" \
+    "$scratch/pictures"
 chmod 700 "$scratch/runtime"
-
-mkdir -p "$(dirname "$picture")"
-case $picture in
-    /*) ;;
-    *) picture=$(pwd)/$picture ;;
-esac
-rm -f "$picture"
 
 HOME=$scratch/home \
 XDG_CONFIG_HOME=$scratch/config \
@@ -45,12 +41,17 @@ XDG_DATA_HOME=$scratch/data \
 XDG_CACHE_HOME=$scratch/cache \
 XDG_RUNTIME_DIR=$scratch/runtime \
 QT_QPA_PLATFORM=xcb \
-DWNFRW_SCREENSHOT=$picture \
+DWNFRW_PICTURES_DIR=$scratch/pictures \
     timeout "$limit_seconds" xvfb-run -a -s "-screen 0 1024x768x24" \
-    "$program" /COM=1 "/L=$language"
+    "$harness" --gtest_filter='*PicturesForTheDocumentation' --gtest_brief=1
 
-if [ ! -s "$picture" ]; then
-    echo "screenshot: the program saved no picture" >&2
-    exit 1
-fi
-echo "screenshot: $picture"
+mkdir -p "$pictures"
+for pair in progress:screenshot failure:screenshot-failure italian:screenshot-italian; do
+    taken=$scratch/pictures/${pair%%:*}.png
+    if [ ! -s "$taken" ]; then
+        echo "screenshot: the harness saved no ${pair%%:*} picture" >&2
+        exit 1
+    fi
+    cp "$taken" "$pictures/${pair#*:}.png"
+    echo "screenshot: $pictures/${pair#*:}.png"
+done

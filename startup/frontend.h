@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <cstdint>
 #include <optional>
 
 namespace dwnfrw {
@@ -26,14 +27,54 @@ class UserDialogs {
     // A message box: prompt (CR between lines), title, buttons and icon.
     virtual MsgAnswer message(const QString& prompt, const QString& title, MsgButtons buttons,
                               MsgIcon icon) = 0;
+    // The same with a details area for what a technician needs to look into
+    // a failure; a front end without one shows the prompt alone.
+    virtual MsgAnswer messageWithDetails(const QString& prompt, const QString& title,
+                                         MsgButtons buttons, MsgIcon icon, const QString&) {
+        return message(prompt, title, buttons, icon);
+    }
     // The open-file dialog; no value when the user cancelled.
     virtual std::optional<QString> openFile(const OpenFileRequest& request) = 0;
 };
 
-// lblOpe, lblPercent and pbr1 of the main window.
+// The steps of a run, in the order it takes them.
+enum class RunPhase {
+    Identifying,
+    EnteringLoader,
+    Connecting,
+    ErasingProgram,
+    ErasingUserId,
+    WritingProgram,
+    WritingEeprom,
+    WritingUserId,
+    Disconnecting,
+};
+
+// Where a run stands, as numbers: reported by the run and its passes.
+struct PassStep {
+    RunPhase phase = RunPhase::Identifying;
+    int64_t done = 0;          // bytes erased, or region lines written and verified, in this phase
+    int line = 0;              // the region line being written (from 1); 0 outside the write passes
+    int64_t address = -1;      // the byte address being erased or written; -1 when none
+    int32_t failedResult = 0;  // the bootloader library's negative result when this step failed
+};
+
+// The whole run at a glance, computed in one place for every front end.
+struct OverallProgress {
+    RunPhase phase = RunPhase::Identifying;
+    int percent = 0;            // 0 to 100 across every phase
+    int secondsLeft = -1;       // estimate from the measured rate; -1 while unknown
+    int64_t linesVerified = 0;  // region lines written and verified so far, all passes
+};
+
+// lblOpe, lblPercent and pbr1 of the main window, and the run's overall progress.
 class ProgressView {
   public:
     virtual ~ProgressView() = default;
+    // A step of the run, as numbers; the run's progress calculation listens.
+    virtual void setPassStep(const PassStep&) {}
+    // The run as a whole; front ends that show it override this.
+    virtual void setOverallProgress(const OverallProgress&) {}
     virtual void setOperationText(const QString& text) = 0;
     virtual void setPercentText(const QString& text) = 0;
     virtual void setPercentVisible(bool visible) = 0;

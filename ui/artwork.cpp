@@ -169,6 +169,22 @@ QIcon toolIcon(const QString& key) {
     return icon;
 }
 
+QIcon presentPortIcon() {
+    // A green lamp: a device answers to this port name now.
+    const Drawing lamp = [](QPainter& p) {
+        p.setPen(outline(QColor(0x1e, 0x6b, 0x2a)));
+        p.setBrush(QColor(0x3c, 0xb8, 0x4e));
+        p.drawEllipse(QRectF(3.5, 3.5, 9, 9));
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(255, 255, 255, 150));
+        p.drawEllipse(QRectF(5.5, 5.0, 3.5, 2.5));
+    };
+    QIcon icon;
+    for (int size : kIconSizes)
+        icon.addPixmap(renderIcon(size, lamp));
+    return icon;
+}
+
 QPixmap builtInLogo(const QSize& size) {
     const QSize device = size * kLogoPixelRatio;
     QPixmap pixmap(device);

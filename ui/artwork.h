@@ -16,4 +16,7 @@ QPixmap builtInLogo(const QSize& size);
 // null icon for any other key.
 QIcon toolIcon(const QString& key);
 
+// The mark of a port list entry whose port is a device present now.
+QIcon presentPortIcon();
+
 }  // namespace dwnfrw

@@ -15,10 +15,11 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QWidgetAction>
-#include <cstdio>
+#include <functional>
 
 #include "download/run_download.h"
 #include "package/package_opening.h"
+#include "platform/port_discovery.h"
 #include "startup/command_states.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
@@ -50,32 +51,60 @@ const QRect kPbr1Rect = twips(150, 810, 8835, 285);
 const QRect kImage2Rect = twips(7140, 390, 1905, 345);
 
 constexpr int kToolIconPx = 16;
+// Below the text's height, so a marked list is no taller than an unmarked one.
+constexpr int kPortMarkPx = 10;
 constexpr qreal kWindowFontPt = 8.25;
 constexpr int kStatusBandPaddingPx = 6;
 constexpr int kLabelGapPx = 4;
 constexpr int kPortCount = 64;
 constexpr int kRunClockTickMs = 1000;
-// Long enough for the first paint of every band to have happened.
-constexpr int kScreenshotDelayMs = 700;
+constexpr int kRunNoteText = 1167;
 
 const char* const kTag = "Tag";
 const char* const kMenuTag = "MenuTag";
-const char* const kScreenshotVariable = "DWNFRW_SCREENSHOT";
 
 // Design captions: the Italian texts, shown until translation replaces them.
 struct CommandDesign {
     const char* key;
     const char* caption;
     int toolbarNumber;
-    int menuNumber;  // 0: not in a menu
+    int menuNumber;                         // 0: not in a menu
+    QKeySequence::StandardKey standardKey;  // the platform's key for the command
+    int otherKey;                           // else this key; 0 for none
 };
 
 constexpr CommandDesign kCommands[] = {
-    {"open", "Seleziona file. . .", 1086, 1032},
-    {"info", "INFO", 1087, 0},
-    {"stop", "Ferma", 1088, 1084},
-    {"dwn", "Aggiorna", 1089, 1085},
-    {"esci", "Esci", 1090, 1033},
+    {"open", "Seleziona file. . .", 1086, 1032, QKeySequence::Open, 0},
+    {"info", "INFO", 1087, 0, QKeySequence::UnknownKey, 0},
+    // Esc acts only while a run is active: stop is enabled only then.
+    {"stop", "Ferma", 1088, 1084, QKeySequence::UnknownKey, Qt::Key_Escape},
+    {"dwn", "Aggiorna", 1089, 1085, QKeySequence::Refresh, 0},
+    {"esci", "Esci", 1090, 1033, QKeySequence::Quit, 0},
+};
+
+// The port list, refreshed each time it opens: ports come and go with the
+// adapters plugged in.
+class PortList : public QComboBox {
+  public:
+    PortList(QWidget* parent, std::function<void()> beforeOpening)
+        : QComboBox(parent), beforeOpening_(std::move(beforeOpening)) {}
+    void showPopup() override {
+        beforeOpening_();
+        QComboBox::showPopup();
+    }
+
+  private:
+    std::function<void()> beforeOpening_;
+};
+
+// Tells the busy guard that a command runs until the end of its scope.
+class CommandScope {
+  public:
+    explicit CommandScope(bool& running) : running_(running) { running_ = true; }
+    ~CommandScope() { running_ = false; }
+
+  private:
+    bool& running_;
 };
 
 QFont windowFont() {
@@ -122,6 +151,11 @@ void frmDWNFRW::buildWindow() {
                                    QString::fromUtf8(design.caption), this);
         action->setObjectName(QLatin1String(design.key));
         action->setProperty(kTag, design.toolbarNumber);
+        if (design.standardKey != QKeySequence::UnknownKey) {
+            action->setShortcuts(design.standardKey);
+        } else if (design.otherKey != 0) {
+            action->setShortcut(QKeySequence(design.otherKey));
+        }
         if (design.menuNumber != 0) {
             // The toolbar and the menu caption of the command may differ.
             action->setIconText(action->text());
@@ -166,7 +200,20 @@ void frmDWNFRW::buildWindow() {
     tool6_ = new QLabel(band2_);
     tool6_->setObjectName(QStringLiteral("Tool6"));
     tool6_->setProperty(kTag, QString());
-    statusLayout->addWidget(tool6_);
+    statusLayout->addWidget(tool6_, 1);
+    // After a run that erased the board and did not finish: until an update
+    // succeeds the board holds no complete program.
+    lblRunNote_ = new QLabel(band2_);
+    lblRunNote_->setObjectName(QStringLiteral("lblRunNote"));
+    lblRunNote_->setProperty(kTag, QString());
+    lblRunNote_->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold"));
+    lblRunNote_->hide();
+    statusLayout->addWidget(lblRunNote_);
+    // The run as a whole: phase, percent and the time left.
+    lblOverall_ = new QLabel(band2_);
+    lblOverall_->setObjectName(QStringLiteral("lblOverall"));
+    lblOverall_->setProperty(kTag, QString());
+    statusLayout->addWidget(lblOverall_);
 
     // The panel lies over the toolbar host, below its bands.
     picture1_ = new QFrame(this);
@@ -241,9 +288,10 @@ void frmDWNFRW::buildToolbar(QWidget* host) {
     portLayout->setSpacing(kLabelGapPx);
     auto* portCaption = new QLabel(portTool->text(), portBox);
     portCaption->setObjectName(QStringLiteral("comportCaption"));
-    comport_ = new QComboBox(portBox);
+    comport_ = new PortList(portBox, [this] { markPresentPorts(); });
     comport_->setObjectName(QStringLiteral("comport"));
     comport_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    comport_->setIconSize(QSize(kPortMarkPx, kPortMarkPx));
     portLayout->addWidget(portCaption);
     portLayout->addWidget(comport_);
     portTool->setDefaultWidget(portBox);
@@ -285,6 +333,26 @@ void frmDWNFRW::fillPortList() {
     // The list selects its first entry by itself; an unknown port selects none.
     const int port = globals().ComPort;
     comport_->setCurrentIndex(port >= 1 && port <= kPortCount ? port - 1 : -1);
+    markPresentPorts();
+}
+
+void frmDWNFRW::markPresentPorts() {
+    // One look at the machine for the whole list.
+    QHash<QString, serial::PortPresence> byName;
+    for (const serial::PortPresence& port : serial::discoverPorts())
+        byName.insert(port.name, port);
+    const QIcon present = presentPortIcon();
+    for (int index = 0; index < comport_->count(); ++index) {
+        const serial::PortPresence port = byName.value(comport_->itemText(index));
+        QString tip;
+        if (port.present) {
+            tip = port.devicePath;
+            if (port.usb && !port.description.isEmpty())
+                tip += QLatin1Char('\n') + port.description;
+        }
+        comport_->setItemIcon(index, port.present ? present : QIcon());
+        comport_->setItemData(index, tip.isEmpty() ? QVariant() : QVariant(tip), Qt::ToolTipRole);
+    }
 }
 
 void frmDWNFRW::loadBrandLogo() {
@@ -304,6 +372,10 @@ void frmDWNFRW::loadBrandLogo() {
 }
 
 void frmDWNFRW::toolClick(const QString& key) {
+    // A run and an opening let window events through: whatever the enabled
+    // states say, only "stop" may act inside them.
+    if (commandRunning_ && key != QLatin1String("stop"))
+        return;
     if (key == QLatin1String("open")) {
         OpenFile();
     } else if (key == QLatin1String("dwn")) {
@@ -318,6 +390,7 @@ void frmDWNFRW::toolClick(const QString& key) {
 }
 
 void frmDWNFRW::OpenFile() {
+    CommandScope scope(commandRunning_);
     Frontend front = frontend();
     ::dwnfrw::OpenFile(session, front);
 }
@@ -327,8 +400,16 @@ void frmDWNFRW::FireInfoFRW() {
 }
 
 void frmDWNFRW::RunDownload() {
+    CommandScope scope(commandRunning_);
     Frontend fe = frontend();
-    ::dwnfrw::RunDownload(session, fe, *runClock_);
+    const RunReport report = ::dwnfrw::RunDownload(session, fe, *runClock_);
+    lblOverall_->clear();
+    if (report.end == RunReport::End::Succeeded) {
+        lblRunNote_->hide();
+    } else if (report.boardTouched) {
+        lblRunNote_->setText(GetText(kRunNoteText));
+        lblRunNote_->show();
+    }
 }
 
 void frmDWNFRW::setTimerEnabled(bool enabled) {
@@ -449,6 +530,10 @@ void frmDWNFRW::setBarValue(int value) {
     pbr1_->setValue(value);
 }
 
+void frmDWNFRW::setOverallProgress(const OverallProgress& overall) {
+    lblOverall_->setText(overallProgressText(overall));
+}
+
 void frmDWNFRW::processEvents() {
     QCoreApplication::processEvents();
 }
@@ -473,34 +558,6 @@ void frmDWNFRW::removeWorkFolder() {
     // Leave the folder first, or it could not be removed while current.
     enterProgramFolder();
     ::dwnfrw::removeWorkFolder(session.WorkFolder);
-}
-
-void frmDWNFRW::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (shownOnce_) {
-        return;
-    }
-    shownOnce_ = true;
-    // DWNFRW_SCREENSHOT=<file.png> makes the window save a picture of itself
-    // shortly after it first shows, then end the program (used for the docs).
-    if (!qEnvironmentVariableIsEmpty(kScreenshotVariable)) {
-        QTimer::singleShot(kScreenshotDelayMs, this, &frmDWNFRW::saveScreenshot);
-    }
-    // DWNFRW_EXIT_WHEN_SHOWN=1 ends the program once the window has been
-    // painted for the first time: the start-up time benchmark runs it so.
-    if (!qEnvironmentVariableIsEmpty("DWNFRW_EXIT_WHEN_SHOWN")) {
-        QTimer::singleShot(0, this, [] { QCoreApplication::exit(0); });
-    }
-}
-
-void frmDWNFRW::saveScreenshot() {
-    const QString path = qEnvironmentVariable(kScreenshotVariable);
-    const bool saved = grab().save(path, "PNG");
-    if (!saved) {
-        std::fprintf(stderr, "dwnfrw: cannot save the screenshot to %s\n", qPrintable(path));
-    }
-    // Ends without the close question: a picture run has nothing to clean up.
-    QCoreApplication::exit(saved ? 0 : 1);
 }
 
 }  // namespace dwnfrw

@@ -72,6 +72,7 @@ class frmDWNFRW : public QWidget,
     void setBarVisible(bool visible) override;
     void setBarMaximum(int maximum) override;
     void setBarValue(int value) override;
+    void setOverallProgress(const OverallProgress& overall) override;
 
     // EventPump.
     void processEvents() override;
@@ -86,7 +87,6 @@ class frmDWNFRW : public QWidget,
 
   protected:
     void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
 
   private:
     void buildWindow();
@@ -94,9 +94,9 @@ class frmDWNFRW : public QWidget,
     void arrangeBands();
     void formLoad();
     void fillPortList();
+    void markPresentPorts();
     void loadBrandLogo();
     void removeWorkFolder();
-    void saveScreenshot();
     QObject* tool(const QString& key) const;
 
     UserDialogs& dialogs_;
@@ -108,6 +108,8 @@ class frmDWNFRW : public QWidget,
     QToolBar* band1_ = nullptr;
     QFrame* band2_ = nullptr;
     QLabel* tool6_ = nullptr;
+    QLabel* lblRunNote_ = nullptr;
+    QLabel* lblOverall_ = nullptr;
     QComboBox* comport_ = nullptr;
     QFrame* picture1_ = nullptr;
     QLabel* lblOpe_ = nullptr;
@@ -116,7 +118,7 @@ class frmDWNFRW : public QWidget,
     QLabel* image2_ = nullptr;
     std::unique_ptr<RunClock> runClock_;
     bool busy_ = false;
-    bool shownOnce_ = false;
+    bool commandRunning_ = false;  // an opening or a run is under way
 };
 
 }  // namespace dwnfrw

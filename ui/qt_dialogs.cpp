@@ -1,8 +1,11 @@
 #include "ui/qt_dialogs.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QTranslator>
 
 namespace dwnfrw {
 
@@ -64,20 +67,6 @@ QString displayLines(const QString& prompt) {
     return text;
 }
 
-// Packages come from a platform whose file names ignore letter case, and the
-// opening accepts ".FWZ" in any case: the dialog shows every spelling.
-QString anyLetterCase(const QString& pattern) {
-    QString out;
-    for (const QChar c : pattern) {
-        if (c.isLetter() && c.toLower() != c.toUpper()) {
-            out += QLatin1Char('[') + c.toLower() + c.toUpper() + QLatin1Char(']');
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 QStringList qtNameFilters(const QString& filter) {
     // A description often already shows its pattern, "Packages (*.Fwz)"; Qt
     // appends the pattern itself, so drop the shown one.
@@ -89,7 +78,7 @@ QStringList qtNameFilters(const QString& filter) {
         description.remove(shownPattern);
         QStringList patterns = parts.at(i + 1).split(QLatin1Char(';'), Qt::SkipEmptyParts);
         for (QString& pattern : patterns) {
-            pattern = anyLetterCase(pattern.trimmed());
+            pattern = pattern.trimmed();
         }
         patterns.removeAll(QString());
         if (patterns.isEmpty()) {
@@ -103,8 +92,15 @@ QStringList qtNameFilters(const QString& filter) {
 
 MsgAnswer QtDialogs::message(const QString& prompt, const QString& title, MsgButtons buttons,
                              MsgIcon icon) {
+    return messageWithDetails(prompt, title, buttons, icon, QString());
+}
+
+MsgAnswer QtDialogs::messageWithDetails(const QString& prompt, const QString& title,
+                                        MsgButtons buttons, MsgIcon icon, const QString& details) {
     QMessageBox box(qtIcon(icon), title, displayLines(prompt), qtButtons(buttons), parent_);
     box.setDefaultButton(firstButton(buttons));
+    if (!details.isEmpty())
+        box.setDetailedText(displayLines(details));
     box.exec();
     switch (box.standardButton(box.clickedButton())) {
         case QMessageBox::Ok:
@@ -121,7 +117,14 @@ MsgAnswer QtDialogs::message(const QString& prompt, const QString& title, MsgBut
 }
 
 std::optional<QString> QtDialogs::openFile(const OpenFileRequest& request) {
-    QFileDialog dialog(parent_, request.title, request.initialFolder);
+    QFileDialog dialog(parent_, request.title);
+    // Qt's own dialog speaks the session's language with the rest of the
+    // program; a desktop's dialog would follow the desktop's.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setDirectory(request.initialFolder);
+    // Packages come from a platform whose file names ignore letter case, and
+    // the opening accepts ".FWZ" in any case.
+    dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(request.pathMustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     const QStringList filters = qtNameFilters(request.filter);
@@ -139,6 +142,36 @@ std::optional<QString> QtDialogs::openFile(const OpenFileRequest& request) {
         return QString();
     }
     return chosen.first();
+}
+
+// The program's language codes and Qt's names of the same languages.
+struct QtLanguage {
+    const char* code;
+    const char* qtName;
+};
+constexpr QtLanguage kQtLanguages[] = {
+    {"ITA", "it"}, {"ENG", "en"}, {"FRA", "fr"}, {"DEU", "de"}, {"ESP", "es"},
+};
+
+bool installQtTranslations(const QString& languageCode) {
+    const char* qtName = nullptr;
+    for (const QtLanguage& language : kQtLanguages) {
+        if (languageCode.compare(QLatin1String(language.code), Qt::CaseInsensitive) == 0)
+            qtName = language.qtName;
+    }
+    if (qtName == nullptr)
+        return false;
+    // Qt's texts are English already; the translator is only needed for others.
+    if (qstrcmp(qtName, "en") == 0)
+        return true;
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_") + QLatin1String(qtName),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    QCoreApplication::installTranslator(translator);
+    return true;
 }
 
 }  // namespace dwnfrw

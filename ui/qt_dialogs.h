@@ -19,6 +19,8 @@ class QtDialogs : public UserDialogs {
 
     MsgAnswer message(const QString& prompt, const QString& title, MsgButtons buttons,
                       MsgIcon icon) override;
+    MsgAnswer messageWithDetails(const QString& prompt, const QString& title, MsgButtons buttons,
+                                 MsgIcon icon, const QString& details) override;
     std::optional<QString> openFile(const OpenFileRequest& request) override;
 
   private:
@@ -31,5 +33,10 @@ QString displayLines(const QString& prompt);
 // The file dialog's name filters for a "description|pattern|description|pattern"
 // filter text; patterns may be joined with ";".
 QStringList qtNameFilters(const QString& filter);
+
+// Loads Qt's own translations (standard buttons, the file dialog) for a
+// language code of the command line; false when Qt has none for it. English
+// needs none.
+bool installQtTranslations(const QString& languageCode);
 
 }  // namespace dwnfrw

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <thread>
 
+#include "download/run_download.h"
 #include "startup/single_instance.h"
 #include "tests/batch/batch_process.h"
 #include "tests/package/package_fixtures.h"
@@ -247,7 +248,8 @@ TEST_F(BatchUpdateTest, PlainLinesWhenNotATerminal) {
     static const QRegularExpression finalLine(QStringLiteral("^\\d\\d:\\d\\d 100%$"),
                                               QRegularExpression::MultilineOption);
     EXPECT_TRUE(finalLine.match(out).hasMatch()) << out.toStdString();
-    EXPECT_TRUE(out.contains(QStringLiteral(" ") + GetText(1103))) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral(" ") + phaseName(RunPhase::ErasingProgram)))
+        << out.toStdString();
     EXPECT_TRUE(out.contains(GetText(1006)));
     board->board().stop();
     EXPECT_TRUE(memoryCheck(*board).equal);
@@ -303,7 +305,7 @@ TEST_F(BatchUpdateTest, BarOnATerminal) {
 
 struct InterruptCase {
     const char* name;
-    int phaseText;             // Ctrl-C once the run shows this text
+    RunPhase phase;            // Ctrl-C once the run shows this phase
     std::vector<int> failure;  // the failure report, one text a line
     bool bootloaderReached;    // the loader-entry command went out
 };
@@ -332,7 +334,7 @@ TEST_P(BatchInterrupt, EndsTheRunWithTheStopsText) {
     ASSERT_TRUE(process.waitForStarted());
     process.setReadChannel(QProcess::StandardError);  // --json: progress goes there
     QByteArray progress;
-    const QByteArray phase = GetText(c.phaseText).toUtf8();
+    const QByteArray phase = phaseName(c.phase).toUtf8();
     const QDeadlineTimer deadline(kBatchRunTimeoutMs);
     while (!progress.contains(phase) && !deadline.hasExpired() &&
            process.state() == QProcess::Running) {
@@ -355,7 +357,8 @@ TEST_P(BatchInterrupt, EndsTheRunWithTheStopsText) {
     EXPECT_TRUE(c.bootloaderReached || !touched);
     EXPECT_EQ(report[QStringLiteral("bytesWritten")].toInt(), 0);
     progress += result.err;
-    EXPECT_FALSE(progress.contains(GetText(1099).toUtf8())) << "the run went on writing";
+    EXPECT_FALSE(progress.contains(phaseName(RunPhase::WritingProgram).toUtf8()))
+        << "the run went on writing";
     board->board().stop();
     EXPECT_FALSE(memoryCheck(*board).equal);
     // No bootloader exchange at all when stopped before the loader entry.
@@ -364,8 +367,9 @@ TEST_P(BatchInterrupt, EndsTheRunWithTheStopsText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Phases, BatchInterrupt,
-    ::testing::Values(InterruptCase{"during_the_erase", 1103, {1018, 1005}, true},
-                      InterruptCase{"during_the_identification", 1003, {1018, 1005}, false}),
+    ::testing::Values(
+        InterruptCase{"during_the_erase", RunPhase::ErasingProgram, {1018, 1005}, true},
+        InterruptCase{"during_the_identification", RunPhase::Identifying, {1018, 1005}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BatchUpdateTest, AnotherCopyRunning) {

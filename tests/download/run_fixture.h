@@ -73,9 +73,9 @@ inline QByteArray lineBytes(uint32_t address) {
 }
 
 // A few lines of program memory, one EEPROM line and the user ID.
-inline QByteArray smallImageHex() {
+inline QByteArray smallImageHex(int programLines = kProgramLines) {
     QByteArray hex = upperAddressRecord(kProgramBase);
-    for (int line = 0; line < kProgramLines; ++line) {
+    for (int line = 0; line < programLines; ++line) {
         const uint32_t address = kProgramBase + uint32_t(line) * 16;
         hex += hexRecord(uint16_t(address), 0, lineBytes(address));
     }

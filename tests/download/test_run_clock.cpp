@@ -2,6 +2,7 @@
 #include <QElapsedTimer>
 
 #include "download/loader_entry.h"
+#include "download/overall_progress.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
 #include "tests/support/scripted_frontend.h"
@@ -55,6 +56,33 @@ TEST_F(RunClockTest, TicksOnlyWhileActiveAndStopClearsTheLabel) {
     clock.stop();
     EXPECT_FALSE(timer.enabled);
     EXPECT_TRUE(progress.percentText.isEmpty());
+}
+
+// One run's steps in order: the rate is measured from the first erase packet
+// and trusted after 1.5 s; the absent EEPROM and user-ID regions weigh nothing.
+TEST(OverallProgressTest, PercentAndTimeLeftAcrossThePhases) {
+    const struct {
+        const char* name;
+        PassStep step;
+        int64_t nowMs;
+        int percent;
+        int secondsLeft;
+    } steps[] = {
+        {"identifying", {RunPhase::Identifying}, 0, 0, -1},
+        {"connecting_after_the_loader", {RunPhase::Connecting}, 2500, 24, -1},
+        {"erase_starts_the_rate", {RunPhase::ErasingProgram, 0}, 3000, 26, -1},
+        {"rate_not_yet_trusted", {RunPhase::ErasingProgram, 6400}, 4000, 38, -1},
+        {"half_the_lines", {RunPhase::WritingProgram, 50, 51}, 7000, 64, 4},
+        {"finished", {RunPhase::Disconnecting, 1}, 10000, 100, 0},
+    };
+    OverallProgressCalculation calculation(RunPlan{{6400, 0}, {100, 0}, {100, 0, 0}});
+    for (const auto& row : steps) {
+        const OverallProgress overall = calculation.step(row.step, row.nowMs);
+        EXPECT_EQ(overall.phase, row.step.phase) << row.name;
+        EXPECT_EQ(overall.percent, row.percent) << row.name;
+        EXPECT_EQ(overall.secondsLeft, row.secondsLeft) << row.name;
+    }
+    EXPECT_EQ(calculation.linesVerified(), 50);
 }
 
 TEST(PauseOneSecondTest, PumpsEventsAboutEveryTenthOfASecond) {

@@ -416,6 +416,15 @@ TEST_P(LinkDropTest, InTheWritePassEndsWithTheWriteOrVerifyFailure) {
     ASSERT_EQ(sent.size(), 3);
     EXPECT_TRUE(sent.last().startsWith(QStringLiteral("<- TX 000220")));
     EXPECT_FALSE(runLogTexts().contains(QStringLiteral("FINE DOWNLOAD FIRMWARE")));
+    // The details say where the run stopped, why, and that the board was erased.
+    ASSERT_TRUE(report.failure.has_value());
+    EXPECT_EQ(report.failure->port, QStringLiteral("COM3"));
+    EXPECT_EQ(report.failure->phase, RunPhase::WritingProgram);
+    EXPECT_EQ(report.failure->line, 3);
+    EXPECT_EQ(report.failure->address, kProgramBase + 32);
+    EXPECT_FALSE(report.failure->libraryReason.isEmpty());
+    EXPECT_EQ(report.linesVerified, 2);
+    EXPECT_EQ(fe_.dialogs.messages.back().details, failureDetailsText(*report.failure));
     expectIdleWindow();
     EXPECT_LT(clock.elapsed(), 10000) << "a dead line is given up within the retries";
 }

@@ -69,11 +69,19 @@ class OpenFileTest : public ::testing::Test {
 };
 
 TEST_F(OpenFileTest, DialogSettings) {
-    run(std::nullopt);
-    ASSERT_EQ(ui_.dialogs.fileRequests.size(), 1u);
+    // The dialog starts in "dat" when it exists, else in the documents folder.
+    const struct {
+        const char* makeFolder;
+        const char* startFolder;
+    } rows[] = {{"docs", "docs"}, {"docs/dat", "docs/dat"}};
+    for (const auto& row : rows) {
+        ASSERT_TRUE(QDir().mkpath(root_.filePath(QLatin1String(row.makeFolder))));
+        run(std::nullopt);
+        EXPECT_EQ(ui_.dialogs.fileRequests.back().initialFolder,
+                  root_.filePath(QLatin1String(row.startFolder)));
+    }
     const OpenFileRequest& request = ui_.dialogs.fileRequests[0];
     EXPECT_EQ(request.title, GetText(1008));
-    EXPECT_EQ(request.initialFolder, root_.filePath(QStringLiteral("docs/dat")));
     EXPECT_EQ(request.filter, GetText(1009) + QStringLiteral("  (*.Fwz) |*.fwz"));
     EXPECT_TRUE(request.fileName.isEmpty());
     EXPECT_TRUE(request.pathMustExist);

@@ -4,7 +4,13 @@ namespace dwnfrw::testing {
 
 MsgAnswer ScriptedDialogs::message(const QString& prompt, const QString& title, MsgButtons buttons,
                                    MsgIcon icon) {
-    ShownMessage shown{prompt, title, buttons, icon};
+    return messageWithDetails(prompt, title, buttons, icon, QString());
+}
+
+MsgAnswer ScriptedDialogs::messageWithDetails(const QString& prompt, const QString& title,
+                                              MsgButtons buttons, MsgIcon icon,
+                                              const QString& details) {
+    ShownMessage shown{prompt, title, buttons, icon, details};
     messages.push_back(shown);
     if (onMessage)
         onMessage(shown);
@@ -20,8 +26,13 @@ std::optional<QString> ScriptedDialogs::openFile(const OpenFileRequest& request)
     fileRequests.push_back(request);
     if (files_.empty())
         return std::nullopt;
-    std::optional<QString> file = files_.front();
+    // Taking the QString out of the optional, rather than copying the optional,
+    // keeps gcc from warning about a value it cannot prove is set.
+    const bool chosen = files_.front().has_value();
+    const QString file = files_.front().value_or(QString());
     files_.pop_front();
+    if (!chosen)
+        return std::nullopt;
     return file;
 }
 

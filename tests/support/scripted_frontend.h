@@ -19,6 +19,7 @@ struct ShownMessage {
     QString title;
     MsgButtons buttons;
     MsgIcon icon;
+    QString details;
 };
 
 class ScriptedDialogs : public UserDialogs {
@@ -33,6 +34,8 @@ class ScriptedDialogs : public UserDialogs {
 
     MsgAnswer message(const QString& prompt, const QString& title, MsgButtons buttons,
                       MsgIcon icon) override;
+    MsgAnswer messageWithDetails(const QString& prompt, const QString& title, MsgButtons buttons,
+                                 MsgIcon icon, const QString& details) override;
     std::optional<QString> openFile(const OpenFileRequest& request) override;
 
     std::vector<ShownMessage> messages;

@@ -1,3 +1,6 @@
+#include <pty.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -211,6 +214,33 @@ TEST_F(MainWindowTest, PortListSelectsComPortWhenInRange) {
     // The user's choice is what the commands read.
     find<QComboBox>("comport")->setCurrentIndex(9);
     EXPECT_EQ(window->selectedPort(), 10);
+}
+
+// COM5 is a link to a pseudo-terminal, COM6 a link whose device is gone; the
+// list is looked at again each time it opens.
+TEST_F(MainWindowTest, PortListMarksThePortsPresentNow) {
+    QTemporaryDir ports;
+    qputenv("DWNFRW_PORTS", QFile::encodeName(ports.path()));
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const QString device = QString::fromLocal8Bit(::ttyname(slave));
+    ASSERT_TRUE(QFile::link(device, QDir(ports.path()).filePath(QStringLiteral("COM5"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/dwnfrw-gone"),
+                            QDir(ports.path()).filePath(QStringLiteral("COM6"))));
+    open();
+    auto* list = find<QComboBox>("comport");
+    EXPECT_FALSE(list->itemIcon(4).isNull());
+    EXPECT_EQ(list->itemData(4, Qt::ToolTipRole).toString(), device);
+    EXPECT_TRUE(list->itemIcon(5).isNull());
+    EXPECT_FALSE(list->itemData(5, Qt::ToolTipRole).isValid());
+    EXPECT_EQ(list->itemText(4), QStringLiteral("COM5"));
+    ::close(slave);
+    ::close(master);
+    list->showPopup();
+    EXPECT_TRUE(list->itemIcon(4).isNull()) << "the pseudo-terminal is gone";
+    list->hidePopup();
+    qunsetenv("DWNFRW_PORTS");
 }
 
 // A 1 x 1 GIF whose only pixel is pure red.

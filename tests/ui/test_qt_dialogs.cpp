@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -59,10 +60,9 @@ TEST(QtDialogsTest, FilterTextBecomesNameFilters) {
         const char* filter;
         QStringList expected;
     } cases[] = {
-        {"Pacchetti firmware  (*.Fwz) |*.fwz", {"Pacchetti firmware (*.[fF][wW][zZ])"}},
-        {"Immagini|*.hex;*.HEX|Tutti|*.*",
-         {"Immagini (*.[hH][eE][xX] *.[hH][eE][xX])", "Tutti (*.*)"}},
-        {" (*.Fwz) |*.fwz", {"(*.[fF][wW][zZ])"}},
+        {"Pacchetti firmware  (*.Fwz) |*.fwz", {"Pacchetti firmware (*.fwz)"}},
+        {"Immagini|*.hex;*.HEX|Tutti|*.*", {"Immagini (*.hex *.HEX)", "Tutti (*.*)"}},
+        {" (*.Fwz) |*.fwz", {"(*.fwz)"}},
         {"Nessun modello|", {}},
         {"", {}},
     };
@@ -93,13 +93,18 @@ TEST(QtDialogsTest, MessageShowsPromptTitleIconAndAnswersTheButtonPressed) {
         {"cancel", MsgButtons::OkCancel, MsgIcon::Exclamation, QMessageBox::Warning,
          QMessageBox::Cancel, MsgAnswer::Cancel},
     };
-    QtDialogs dialogs;
+    QWidget owner;
+    QtDialogs dialogs(&owner);
     for (const auto& row : cases) {
+        QWidget* shownParent = nullptr;
+        QString shownDetails;
         QString shownText;
         QString shownTitle;
         QMessageBox::Icon shownIcon = QMessageBox::NoIcon;
         QMessageBox::StandardButton shownDefault = QMessageBox::NoButton;
         whenOpen<QMessageBox>([&](QMessageBox* box) {
+            shownParent = box->parentWidget();
+            shownDetails = box->detailedText();
             shownText = box->text();
             shownTitle = box->windowTitle();
             shownIcon = box->icon();
@@ -110,10 +115,13 @@ TEST(QtDialogsTest, MessageShowsPromptTitleIconAndAnswersTheButtonPressed) {
                 box->button(row.press)->click();
             }
         });
-        const MsgAnswer answer = dialogs.message(QStringLiteral("Riga uno\rRiga due"),
-                                                 QStringLiteral("Titolo"), row.buttons, row.icon);
+        const MsgAnswer answer = dialogs.messageWithDetails(
+            QStringLiteral("Riga uno\rRiga due"), QStringLiteral("Titolo"), row.buttons, row.icon,
+            QStringLiteral("Porta: COM3\rFase: scrittura"));
         EXPECT_EQ(answer, row.answer) << row.name;
         EXPECT_EQ(shownText, QStringLiteral("Riga uno\nRiga due")) << row.name;
+        EXPECT_EQ(shownParent, &owner) << row.name;
+        EXPECT_EQ(shownDetails, QStringLiteral("Porta: COM3\nFase: scrittura")) << row.name;
         EXPECT_EQ(shownTitle, QStringLiteral("Titolo")) << row.name;
         EXPECT_EQ(shownIcon, row.shownIcon) << row.name;
         // The first button is the default one.
@@ -136,12 +144,18 @@ TEST(QtDialogsTest, OpenFileOffersTheRequestAndReportsCancel) {
     request.initialFolder = folder.path();
     request.filter = QStringLiteral("Pacchetti  (*.Fwz) |*.fwz");
 
-    QtDialogs dialogs;
+    QWidget owner;
+    owner.show();
+    QtDialogs dialogs(&owner);
+    QWidget* parent = nullptr;
+    QString typedName = QStringLiteral("unread");
     QString title;
     QString directory;
     QStringList filters;
     QFileDialog::FileMode mode = QFileDialog::AnyFile;
     whenOpen<QFileDialog>([&](QFileDialog* dialog) {
+        parent = dialog->parentWidget();
+        typedName = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text();
         title = dialog->windowTitle();
         directory = dialog->directory().absolutePath();
         filters = dialog->nameFilters();
@@ -154,7 +168,9 @@ TEST(QtDialogsTest, OpenFileOffersTheRequestAndReportsCancel) {
     EXPECT_EQ(QFileInfo(*chosen).canonicalFilePath(), QFileInfo(package).canonicalFilePath());
     EXPECT_EQ(title, request.title);
     EXPECT_EQ(QDir(directory).canonicalPath(), QDir(folder.path()).canonicalPath());
-    EXPECT_EQ(filters, QStringList{QStringLiteral("Pacchetti (*.[fF][wW][zZ])")});
+    EXPECT_EQ(filters, QStringList{QStringLiteral("Pacchetti (*.fwz)")});
+    EXPECT_EQ(parent, &owner);
+    EXPECT_EQ(typedName, QString());
     EXPECT_EQ(mode, QFileDialog::ExistingFile);
 
     whenOpen<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });

@@ -48,7 +48,6 @@ using batch::kSuccess;
 using batch::kUsage;
 
 // Every region line sends sixteen bytes, padded where the image has none.
-constexpr int kRegionLineBytes = 16;
 
 const char* const kUsageText =
     "usage:\n"
@@ -314,8 +313,8 @@ void BatchHost::showMainWindow() {
     report.insert(QStringLiteral("boardTouched"), run.boardTouched);
     if (!run.incompleteLog.isEmpty())
         report.insert(QStringLiteral("incompleteLog"), batch::terminalText(run.incompleteLog));
-    report.insert(QStringLiteral("bytesWritten"), linesDone * kRegionLineBytes);
-    report.insert(QStringLiteral("bytesVerified"), linesDone * kRegionLineBytes);
+    report.insert(QStringLiteral("bytesWritten"), linesDone * kRegionLineDataBytes);
+    report.insert(QStringLiteral("bytesVerified"), linesDone * kRegionLineDataBytes);
     report.insert(QStringLiteral("seconds"), progress.elapsedSeconds());
     // What the run cost this process, for sizing a line of many boards.
     rusage cost{};
@@ -603,8 +602,8 @@ int runSplit(const QStringList& args) {
         std::fprintf(stderr, "%s\n", qPrintable(batch::terminalText(failure)));
         return kFailure;
     }
-    for (const char* name : {"progmem", "eedata", "userid", "config"}) {
-        const QString path = regionFilePath(QString::fromLatin1(name));
+    for (int region = 0; region < kRegionCount; ++region) {
+        const QString path = regionFilePath(static_cast<RegionIndex>(region));
         if (QFileInfo::exists(path))
             std::printf("%s\n", qPrintable(path));
     }

@@ -327,7 +327,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         qsizetype regionBytes = 0;
-        for (const char* name : {"progmem", "eedata", "userid", "config"}) {
+        for (const char* name : kRegionFileNames) {
             regionBytes += QFileInfo(regionFilePath(QString::fromLatin1(name))).size();
         }
         const ImageShape shape = shapeOf(image);

@@ -57,8 +57,16 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
 // could block a reader or be no file at all); otherwise false with the text.
 bool IsRegularFile(const QString& path, QString& message);
 
-// Paths of the region files in TempFolder ("progmem", "eedata", "userid", "config").
-QString regionFilePath(const QString& name);
+// The region files in TempFolder, one per memory region, in the split's order.
+// Configuration is split but never written to the board.
+enum RegionIndex { kProgMemRegion, kEeDataRegion, kUserIdRegion, kConfigRegion, kRegionCount };
+inline constexpr const char* kRegionFileNames[kRegionCount] = {"progmem", "eedata", "userid",
+                                                               "config"};
+// The data bytes of one region line (one 16-byte group of the image).
+inline constexpr int kRegionLineDataBytes = 16;
+
+QString regionFilePath(RegionIndex region);
+QString regionFilePath(const QString& name);  // a file in TempFolder by its name
 
 // --- Erase, write and verify passes ---
 // The passes show progress through `progress` and yield through `events`.

@@ -1,7 +1,6 @@
 // ModComm: the bootloader settings and the one connection to the board's
 // bootloader.
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -39,10 +38,6 @@ QString portName(int32_t port) {
     return QStringLiteral("COM") + QString::number(port);
 }
 
-void enterProgramFolder() {
-    QDir::setCurrent(programFolder());
-}
-
 // Deletes a file, also a read-only one; true when nothing stands at path after.
 bool removeFile(const QString& path) {
     const QFileInfo info(path);
@@ -68,25 +63,22 @@ QString regionFilePath(const QString& name) {
     return joinPath(globals().TempFolder, name);
 }
 
+QString regionFilePath(RegionIndex region) {
+    return regionFilePath(QString::fromLatin1(kRegionFileNames[region]));
+}
+
 bool InitBootloader(int32_t port, QString& message) {
     BootloaderSettings& s = g_settings;
-    struct RegionField {
-        const char* name;
-        QString BootloaderSettings::*field;
-    };
-    const RegionField regions[] = {
-        {"progmem", &BootloaderSettings::ProgMemPath},
-        {"eedata", &BootloaderSettings::EeDataPath},
-        {"userid", &BootloaderSettings::UserIdPath},
-        {"config", &BootloaderSettings::ConfigPath},
-    };
-    for (const RegionField& region : regions) {
-        const QString path = regionFilePath(QString::fromLatin1(region.name));
+    QString BootloaderSettings::*const fields[kRegionCount] = {
+        &BootloaderSettings::ProgMemPath, &BootloaderSettings::EeDataPath,
+        &BootloaderSettings::UserIdPath, &BootloaderSettings::ConfigPath};
+    for (int region = 0; region < kRegionCount; ++region) {
+        const QString path = regionFilePath(static_cast<RegionIndex>(region));
         if (!removeFile(path)) {
             message = QStringLiteral("Impossibile eliminare i file temporanei");
             return false;
         }
-        s.*region.field = path;
+        s.*fields[region] = path;
     }
     s.ReadTimeout = kReadTimeoutMs;
     s.RetryCount = kRetryCount;

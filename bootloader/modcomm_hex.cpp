@@ -1,8 +1,8 @@
 // Intel HEX reading and the split into the region files that the write passes
 // read: program memory, EEPROM, user ID and configuration.
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QString>
 #include <QStringView>
 #include <algorithm>
@@ -25,9 +25,9 @@ const QString kInvalidHexText = QStringLiteral("File selzionato non valido");
 constexpr int kMissingEndRecordText = 1105;
 
 constexpr int kWindowBytes = 256;
-constexpr int kGroupBytes = 16;
+constexpr int kGroupBytes = kRegionLineDataBytes;
 // "AAAAAA " + 16 x "HH " + CR LF
-constexpr qsizetype kRegionLineBytes = 6 + 1 + kGroupBytes * 3 + 2;
+constexpr qsizetype kRegionLineChars = 6 + 1 + kGroupBytes * 3 + 2;
 // Region text is gathered in memory and written in pieces of about this size.
 constexpr qsizetype kWritePieceBytes = 256 * 1024;
 
@@ -47,29 +47,7 @@ constexpr int kTextNotRegularFile = 1139;
 constexpr uint32_t kEepromBytes = 256;
 constexpr uint32_t kEepromHexBase = 0xF00000;
 
-const char* const kRegionNames[] = {"progmem", "eedata", "userid", "config"};
-enum RegionIndex { kProgMem, kEeData, kUserId, kConfig, kRegionCount };
-
 const char kHexDigits[] = "0123456789ABCDEF";
-
-// Value of an ASCII hexadecimal digit, or -1.
-constexpr std::array<int8_t, 256> makeHexValues() {
-    std::array<int8_t, 256> values{};
-    for (int c = 0; c < 256; ++c)
-        values[c] = -1;
-    for (int d = 0; d < 10; ++d)
-        values['0' + d] = static_cast<int8_t>(d);
-    for (int d = 0; d < 6; ++d) {
-        values['A' + d] = static_cast<int8_t>(10 + d);
-        values['a' + d] = static_cast<int8_t>(10 + d);
-    }
-    return values;
-}
-constexpr std::array<int8_t, 256> kHexValues = makeHexValues();
-
-inline int hexValue(char c) {
-    return kHexValues[static_cast<unsigned char>(c)];
-}
 
 // The byte written as two hexadecimal digits at text[at], or -1 when the line
 // ends there or holds anything else.
@@ -81,19 +59,6 @@ inline int hexByteAt(std::string_view text, size_t at) {
     if (high < 0 || low < 0)
         return -1;
     return high * 16 + low;
-}
-
-// The number written by the leading hexadecimal digits of at most maxChars
-// characters from text[at]; 0 when there are none.
-uint32_t leadingHex(std::string_view text, size_t at, size_t maxChars) {
-    uint32_t value = 0;
-    for (size_t i = at; i < at + maxChars && i < text.size(); ++i) {
-        const int digit = hexValue(text[i]);
-        if (digit < 0)
-            break;
-        value = value * 16 + static_cast<uint32_t>(digit);
-    }
-    return value;
 }
 
 bool openForReading(QFile& file, const QString& what, QString& message) {
@@ -109,7 +74,7 @@ QString readFailure(const QFile& file, const QString& what) {
         .arg(what, file.fileName(), file.errorString());
 }
 
-bool writeAll(QFile& file, QByteArray& pending, QString& message) {
+bool writeAll(QFileDevice& file, QByteArray& pending, QString& message) {
     if (pending.isEmpty())
         return true;
     if (file.write(pending) != pending.size()) {
@@ -188,7 +153,7 @@ void writeRegionLine(QByteArray& out, uint32_t address, const uint8_t* bytes) {
     while (addressDigits < 8 && (address >> (4 * addressDigits)) != 0)
         ++addressDigits;
     const qsizetype at = out.size();
-    out.resize(at + kRegionLineBytes - 6 + addressDigits);
+    out.resize(at + kRegionLineChars - 6 + addressDigits);
     char* p = out.data() + at;
     for (int d = addressDigits - 1; d >= 0; --d)
         *p++ = kHexDigits[(address >> (4 * d)) & 0xF];
@@ -216,17 +181,17 @@ bool regionOfRecord(uint32_t upper, uint32_t recordAddress, RegionIndex& region,
                     uint32_t& lineAddress) {
     const uint32_t group = recordAddress & ~0xFu;
     if (upper <= 0x001F) {
-        region = kProgMem;
+        region = kProgMemRegion;
         lineAddress = upper * 65536 + group;
     } else if (upper == 0x0020) {
-        region = kUserId;
+        region = kUserIdRegion;
         lineAddress = 0x200000 + group;
     } else if (upper == 0x0030) {
-        region = kConfig;
+        region = kConfigRegion;
         lineAddress = 0x300000 + group;
     } else if (upper == 0x00F0) {
         // The EEPROM's HEX addresses start at F00000; the board counts from 0.
-        region = kEeData;
+        region = kEeDataRegion;
         lineAddress = group;
     } else {
         return false;
@@ -292,12 +257,6 @@ bool mergeInto(QString& rowData, QStringView newData, std::vector<QStringView>& 
     return true;
 }
 
-// The program's own folder is the working folder while HEX files are read,
-// as for every bootloader operation.
-void enterProgramFolder() {
-    QDir::setCurrent(programFolder());
-}
-
 void appendLatin1(QByteArray& out, const QString& text) {
     const qsizetype at = out.size();
     out.resize(at + text.size());
@@ -354,7 +313,8 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
         RegionIndex region;
         uint32_t lineAddress;
         if (type != kTypeData || count == 0 ||
-            !regionOfRecord(upperAddress, recordAddress, region, lineAddress) || region == kConfig)
+            !regionOfRecord(upperAddress, recordAddress, region, lineAddress) ||
+            region == kConfigRegion)
             continue;
         // Every region line the record gives, padding included, is written:
         // judge the 16 bytes of each line.
@@ -364,11 +324,11 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
         int64_t low = 0;
         int64_t high = kEepromBytes - 1;
         int text = kTextOutsideEeprom;
-        if (region == kProgMem) {
+        if (region == kProgMemRegion) {
             low = profile.pmrangelow;
             high = profile.pmrangehigh;
             text = kTextOutsideProgram;
-        } else if (region == kUserId) {
+        } else if (region == kUserIdRegion) {
             low = profile.usrrangelow;
             high = profile.usrrangehigh;
             text = kTextOutsideUserId;
@@ -384,14 +344,14 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
             if (offending >= low && offending <= high)
                 offending = firstLine < low ? firstLine : int64_t{lastLine} + kGroupBytes - 1;
             message = GetText(text).arg(reader.number());
-            if (region == kEeData) {
+            if (region == kEeDataRegion) {
                 message = message.arg(hex6(offending + kEepromHexBase));
             } else {
                 message = message.arg(hex6(offending), hex6(low), hex6(high));
             }
             return false;
         }
-        programData = programData || region == kProgMem;
+        programData = programData || region == kProgMemRegion;
     }
     if (reader.failed()) {
         message = readFailure(hex, QStringLiteral("HEX file"));
@@ -431,7 +391,7 @@ bool SplitHexFile(const QString& hexPath, QString& message) {
 
     std::array<RegionOutput, kRegionCount> regions;
     for (int r = 0; r < kRegionCount; ++r) {
-        const QString path = regionFilePath(QString::fromLatin1(kRegionNames[r]));
+        const QString path = regionFilePath(static_cast<RegionIndex>(r));
         regions[r].file.setFileName(path);
         if (regions[r].file.exists() && !regions[r].file.remove()) {
             message = QStringLiteral("Cannot delete the region file \"%1\": %2")
@@ -445,7 +405,7 @@ bool SplitHexFile(const QString& hexPath, QString& message) {
                           .arg(region.file.fileName(), region.file.errorString());
             return false;
         }
-        region.pending.reserve(kWritePieceBytes + kWindowBytes / kGroupBytes * kRegionLineBytes);
+        region.pending.reserve(kWritePieceBytes + kWindowBytes / kGroupBytes * kRegionLineChars);
     }
 
     // Whatever fails, the region files keep the lines made so far.
@@ -557,7 +517,7 @@ bool MergeRegionFile(const QString& regionPath, QString& message) {
 
     ROWS rows;
     // About one row per line of 57 bytes; duplicates only make this generous.
-    rows.reserve(static_cast<size_t>(file.size() / kRegionLineBytes) + 1);
+    rows.reserve(static_cast<size_t>(file.size() / kRegionLineChars) + 1);
     std::vector<QStringView> newTokens;
     std::vector<QStringView> oldTokens;
     std::vector<qsizetype> offsets;
@@ -598,19 +558,15 @@ bool MergeRegionFile(const QString& regionPath, QString& message) {
     }
     file.close();
 
-    if (!file.remove()) {
-        message = QStringLiteral("Cannot delete the region file \"%1\" before rewriting it: %2")
-                      .arg(regionPath, file.errorString());
-        return false;
-    }
-    QFile out(regionPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Written whole or not at all: a failure leaves the split's lines in place.
+    QSaveFile out(regionPath);
+    if (!out.open(QIODevice::WriteOnly)) {
         message = QStringLiteral("Cannot create the region file \"%1\": %2")
                       .arg(regionPath, out.errorString());
         return false;
     }
     QByteArray pending;
-    pending.reserve(kWritePieceBytes + kRegionLineBytes);
+    pending.reserve(kWritePieceBytes + kRegionLineChars);
     for (const RowRef& row : rows) {
         appendLatin1(pending, row->Key);
         pending.append(' ');
@@ -621,18 +577,17 @@ bool MergeRegionFile(const QString& regionPath, QString& message) {
     }
     if (!writeAll(out, pending, message))
         return false;
-    if (!out.flush()) {
+    if (!out.commit()) {
         message = QStringLiteral("Cannot write the region file \"%1\": %2")
                       .arg(regionPath, out.errorString());
         return false;
     }
-    out.close();
     return true;
 }
 
 void DeleteRegionFiles() {
-    for (const char* name : kRegionNames)
-        QFile::remove(regionFilePath(QString::fromLatin1(name)));
+    for (int region = 0; region < kRegionCount; ++region)
+        QFile::remove(regionFilePath(static_cast<RegionIndex>(region)));
 }
 
 }  // namespace dwnfrw

@@ -1,6 +1,5 @@
 // The erase, write and verify passes that program the board once a connection
 // stands and the region files are ready.
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -40,36 +39,12 @@ constexpr uint8_t kEraseRowCount = 0x01;
 constexpr int16_t kEraseSendBytes = 5;
 constexpr int16_t kEraseReceiveLimit = 255;
 constexpr int16_t kEraseRetries = 5;
-constexpr uint8_t kLineDataBytes = 16;
 
 // A region line: address in characters 1-6, byte i at character 8 + 3i.
 constexpr size_t kLineAddressChars = 6;
 constexpr size_t kLineFirstByteAt = 7;
 constexpr size_t kLineByteStride = 3;
 constexpr uint32_t kLineAddressMask = 0xFFFFFF;
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// The number written by the leading hexadecimal digits of text[at, at + maxChars);
-// 0 when there are none (also when the line ends before at).
-uint32_t leadingHexValue(std::string_view text, size_t at, size_t maxChars) {
-    uint32_t value = 0;
-    for (size_t i = at; i < at + maxChars && i < text.size(); ++i) {
-        int digit = hexDigit(text[i]);
-        if (digit < 0)
-            break;
-        value = value * 16 + static_cast<uint32_t>(digit);
-    }
-    return value;
-}
 
 struct WritePass {
     RunPhase phase;
@@ -83,15 +58,15 @@ struct WritePass {
 
 QString progMemPath() {
     const QString& path = bootloaderSettings().ProgMemPath;
-    return path.isEmpty() ? regionFilePath(QStringLiteral("progmem")) : path;
+    return path.isEmpty() ? regionFilePath(kProgMemRegion) : path;
 }
 QString eeDataPath() {
     const QString& path = bootloaderSettings().EeDataPath;
-    return path.isEmpty() ? regionFilePath(QStringLiteral("eedata")) : path;
+    return path.isEmpty() ? regionFilePath(kEeDataRegion) : path;
 }
 QString userIdPath() {
     const QString& path = bootloaderSettings().UserIdPath;
-    return path.isEmpty() ? regionFilePath(QStringLiteral("userid")) : path;
+    return path.isEmpty() ? regionFilePath(kUserIdRegion) : path;
 }
 
 // The configuration region is split but never written: the board's
@@ -104,12 +79,6 @@ const WritePass kWritePasses[] = {
     {RunPhase::WritingUserId, userIdPath, kUserIdPassText, "Download Userid", true, false,
      NXPIC_CMD_WRITE_PROGRAM},
 };
-
-// The program's own folder is the working folder during the passes, as for
-// every bootloader operation.
-void enterProgramFolder() {
-    QDir::setCurrent(programFolder());
-}
 
 // The cause of a failed exchange in the session's language, or the bootloader
 // library's own reason for the results without a text of ours.
@@ -297,19 +266,18 @@ bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
 
             PicBlock block{};
             block.Command = writeCommand;
-            block.DataLength = kLineDataBytes;
-            const uint32_t byteAddress =
-                leadingHexValue(line, 0, kLineAddressChars) & kLineAddressMask;
+            block.DataLength = kRegionLineDataBytes;
+            const uint32_t byteAddress = leadingHex(line, 0, kLineAddressChars) & kLineAddressMask;
             block.Address = static_cast<int32_t>(byteAddress / bytesPerAddr);
             block.BlockSize = blockSize;
             block.BytesPerAddr = bytesPerAddr;
             block.MaxRetries = settings.RetryCount;
 
             std::array<uint8_t, NXPIC_DATA_BUFFER_BYTES> buffer{};
-            for (size_t i = 0; i < kLineDataBytes; ++i) {
+            for (size_t i = 0; i < kRegionLineDataBytes; ++i) {
                 // A line cut short sends 0 for the bytes it lacks.
                 buffer[i] = static_cast<uint8_t>(
-                    leadingHexValue(line, kLineFirstByteAt + kLineByteStride * i, 2));
+                    leadingHex(line, kLineFirstByteAt + kLineByteStride * i, 2));
             }
 
             WriteLog(QStringLiteral("<- TX ") +

@@ -26,6 +26,11 @@ class ROW {
 using RowRef = std::shared_ptr<ROW>;
 
 class ROWS {
+    struct Slot {
+        RowRef row;   // null once removed
+        QString key;  // empty for a row stored without a key
+    };
+
   public:
     ROWS() = default;
     ROWS(const ROWS&) = delete;
@@ -37,8 +42,8 @@ class ROWS {
     RowRef Add(const QString& sKey);
 
     // The row under a key, or at a position counted from 1; null when absent.
-    RowRef Item(const QString& key) const { return Item(QStringView(key)); }
     RowRef Item(QStringView key) const;
+    RowRef Item(const QString& key) const { return Item(QStringView(key)); }
     RowRef Item(int64_t position) const;
     RowRef Item(int position) const { return Item(static_cast<int64_t>(position)); }
 
@@ -54,8 +59,7 @@ class ROWS {
     void Remove(int64_t position);
     void Remove(int position) { Remove(static_cast<int64_t>(position)); }
 
-    // Visits the rows in insertion order. Add keeps iterators valid; Remove may
-    // compact the store and invalidates them.
+    // Visits the rows in insertion order; Add and Remove invalidate it.
     class const_iterator {
       public:
         using iterator_category = std::forward_iterator_tag;
@@ -65,10 +69,11 @@ class ROWS {
         using reference = const RowRef&;
 
         const_iterator() = default;
-        reference operator*() const { return owner_->slots_[index_].row; }
-        pointer operator->() const { return &owner_->slots_[index_].row; }
+        const_iterator(const Slot* at, const Slot* end) : at_(at), end_(end) { skipRemoved(); }
+        reference operator*() const { return at_->row; }
+        pointer operator->() const { return &at_->row; }
         const_iterator& operator++() {
-            ++index_;
+            ++at_;
             skipRemoved();
             return *this;
         }
@@ -77,65 +82,48 @@ class ROWS {
             ++*this;
             return before;
         }
-        bool operator==(const const_iterator& other) const { return index_ == other.index_; }
+        bool operator==(const const_iterator& other) const { return at_ == other.at_; }
 
       private:
-        friend class ROWS;
-        const_iterator(const ROWS* owner, size_t index) : owner_(owner), index_(index) {
-            skipRemoved();
-        }
         void skipRemoved() {
-            while (index_ < owner_->slots_.size() && !owner_->slots_[index_].row)
-                ++index_;
+            while (at_ != end_ && !at_->row)
+                ++at_;
         }
-        const ROWS* owner_ = nullptr;
-        size_t index_ = 0;
+        const Slot* at_ = nullptr;
+        const Slot* end_ = nullptr;
     };
 
-    const_iterator begin() const { return const_iterator(this, 0); }
-    const_iterator end() const { return const_iterator(this, slots_.size()); }
-
-  private:
-    struct Slot {
-        RowRef row;  // null once removed
-        QString key;
-        bool keyed = false;
-    };
-
-    // Keys hash and compare by their case-folded characters without making
-    // folded copies, so a lookup allocates nothing.
-    static uint32_t hashKey(QStringView key);
-    static bool sameKey(QStringView a, QStringView b) {
-        // Simple case folding maps each character to one of the same width.
-        return a.size() == b.size() && a.compare(b, Qt::CaseInsensitive) == 0;
+    const_iterator begin() const { return {slots_.data(), slots_.data() + slots_.size()}; }
+    const_iterator end() const {
+        return {slots_.data() + slots_.size(), slots_.data() + slots_.size()};
     }
 
-    // The key index: open addressing with linear probing over one flat array,
-    // each bucket holding its key's hash, so probing and growing never touch
-    // the keys themselves and removal shifts the probe run back in place.
-    // Eight bytes a bucket keeps the index of 100 000 rows within 2 MiB.
+  private:
+    size_t slotAt(int64_t position) const;  // slot of the position-th live row
+    void removeSlot(size_t slot);
+
+    // The key index: open addressing over one flat array. Each bucket holds
+    // its key's hash, so probing reads a key's text only on a likely match.
     struct Bucket {
         uint32_t hash = 0;
-        uint32_t slotPlusOne = 0;  // 0: empty
+        uint32_t slotPlusOne = 0;  // 0: never used
     };
-    size_t findBucket(QStringView key, uint32_t hash) const;  // bucket, or an empty one
-    void indexInsert(uint32_t hash, size_t slot);
-    void indexErase(size_t bucket);
-    void indexRebuild(size_t expected);
+    static uint32_t hashKey(QStringView key);
+    static bool sameKey(QStringView a, QStringView b) {
+        // The merge meets its keys in one letter case: try the plain match first.
+        return a == b || a.compare(b, Qt::CaseInsensitive) == 0;
+    }
+    size_t findBucket(QStringView key, uint32_t hash) const;  // the key's, or an unused one
+    void place(Bucket bucket);
+    void resizeIndex(size_t keys);
 
-    // Position lookup counts the live slots with a Fenwick tree, so removals in
-    // the middle cost O(log n) instead of shifting or rescanning the store.
-    void treeAppend();
-    void treeAdd(size_t slot, int delta);
-    int64_t treePrefix(size_t slotCount) const;
-    size_t treeFind(int64_t position) const;  // slot of the position-th live row
-    void removeSlot(size_t slot);
-    void compact();
-
+    // A removed row leaves an empty slot behind, so the slots of the other rows
+    // never move; the store lives for one merge, which only adds. Positions skip
+    // the empty slots with a count of live rows per block of slots.
     std::vector<Slot> slots_;
-    std::vector<int64_t> tree_;    // 1-based Fenwick tree over "slot is live"
-    std::vector<Bucket> buckets_;  // size 0 or a power of two
-    size_t indexed_ = 0;
+    std::vector<int32_t> liveInBlock_;
+    std::vector<Bucket> index_;  // a power of two in size, at most half used
+    size_t indexUsed_ = 0;       // buckets holding a key or the mark of a removed one
     size_t live_ = 0;
 };
 

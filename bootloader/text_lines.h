@@ -1,13 +1,48 @@
 // Line reading shared by the HEX reader, the region merge and the write
-// passes: a line ends at CR, LF or CR LF, and the last line needs no end.
+// passes: a line ends at CR, LF or CR LF, and the last line needs no end; and
+// the reading of the hexadecimal numbers in those lines.
 #pragma once
 
 #include <QByteArray>
 #include <QFile>
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
 namespace dwnfrw {
+
+// Value of an ASCII hexadecimal digit, or -1.
+constexpr std::array<int8_t, 256> makeHexValues() {
+    std::array<int8_t, 256> values{};
+    for (int c = 0; c < 256; ++c)
+        values[c] = -1;
+    for (int d = 0; d < 10; ++d)
+        values['0' + d] = static_cast<int8_t>(d);
+    for (int d = 0; d < 6; ++d) {
+        values['A' + d] = static_cast<int8_t>(10 + d);
+        values['a' + d] = static_cast<int8_t>(10 + d);
+    }
+    return values;
+}
+inline constexpr std::array<int8_t, 256> kHexValues = makeHexValues();
+
+inline int hexValue(char c) {
+    return kHexValues[static_cast<unsigned char>(c)];
+}
+
+// The number written by the leading hexadecimal digits of at most maxChars
+// characters from text[at]; 0 when there are none.
+inline uint32_t leadingHex(std::string_view text, size_t at, size_t maxChars) {
+    uint32_t value = 0;
+    for (size_t i = at; i < at + maxChars && i < text.size(); ++i) {
+        const int digit = hexValue(text[i]);
+        if (digit < 0)
+            break;
+        value = value * 16 + static_cast<uint32_t>(digit);
+    }
+    return value;
+}
 
 // Lines of a file read in pieces through one reused buffer, so a large file
 // costs no more memory than its longest line and a piece. A line stays valid

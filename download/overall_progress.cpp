@@ -48,8 +48,8 @@ int writeIndex(RunPhase phase) {
     }
 }
 
-int64_t regionLines(const QString& name) {
-    QFile file(regionFilePath(name));
+int64_t regionLines(RegionIndex region) {
+    QFile file(regionFilePath(region));
     if (!file.open(QIODevice::ReadOnly))
         return 0;
     FileLineReader reader(file);
@@ -79,9 +79,9 @@ RunPlan planRun() {
         plan.eraseBytes[i] = high - low + 1;
         plan.erasePackets[i] = (high - low) / profile.eraseblock + 1;
     }
-    const char* names[] = {"progmem", "eedata", "userid"};
+    // The written regions lead the region table, in the order of the passes.
     for (size_t i = 0; i < plan.lines.size(); ++i)
-        plan.lines[i] = regionLines(QString::fromLatin1(names[i]));
+        plan.lines[i] = regionLines(static_cast<RegionIndex>(i));
     return plan;
 }
 

@@ -139,7 +139,7 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
     RunReport report;
     GlobalSettings& g = globals();
     g.StopRequested = false;
-    QDir::setCurrent(programFolder());
+    enterProgramFolder();
 
     const QString title = GetText(1002);
     if (fe.dialogs.message(GetText(1001) + QLatin1Char('\r'), title, MsgButtons::OkCancel,

@@ -14,8 +14,6 @@ namespace {
 
 using namespace dwnfrw;
 
-const char* const kRegionNames[] = {"progmem", "eedata", "userid", "config"};
-
 bool isUpperHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
 }
@@ -84,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!valid && (split || splitMessage != validateMessage))
         abort();  // the split reports the check's own text
     if (split) {
-        for (const char* name : kRegionNames)
+        for (const char* name : kRegionFileNames)
             checkRegionFile(regionFilePath(QString::fromLatin1(name)));
     }
     DeleteRegionFiles();

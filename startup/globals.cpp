@@ -48,6 +48,10 @@ QString programFolder() {
     return QDir::currentPath();
 }
 
+void enterProgramFolder() {
+    QDir::setCurrent(programFolder());
+}
+
 void setProgramFolder(const QString& folder) {
     g_programFolder = folder;
 }

@@ -49,6 +49,9 @@ QString joinPath(const QString& base, const QString& name);
 // The folder that holds the executable, its component libraries and the text
 // modules. Tests point it at their build folder.
 QString programFolder();
+// Makes the program's folder the working folder, as every package and bootloader
+// operation expects: relative paths there mean the program's own files.
+void enterProgramFolder();
 void setProgramFolder(const QString& folder);
 
 }  // namespace dwnfrw

@@ -81,14 +81,18 @@ QString findModuleFile(const QString& fileName) {
 // as the objects' texts point into them. The table is never destroyed either:
 // the text source, a global, may still call into a library while the program
 // ends, and a table freed at exit would leave the libraries unreferenced.
-SharedLibrary* loadedModule(const QString& path) {
+QHash<QString, SharedLibrary*>& loadedModules() {
     static QHash<QString, SharedLibrary*>& modules = *new QHash<QString, SharedLibrary*>();
-    if (SharedLibrary* known = modules.value(path))
+    return modules;
+}
+
+SharedLibrary* loadedModule(const QString& path) {
+    if (SharedLibrary* known = loadedModules().value(path))
         return known;
     auto library = std::make_unique<SharedLibrary>();
     if (!library->open(path))
         return nullptr;
-    modules.insert(path, library.get());
+    loadedModules().insert(path, library.get());
     return library.release();
 }
 
@@ -119,8 +123,12 @@ std::unique_ptr<TextSourceObject> createObject(const QString& className) {
 // Registers the module of stem, opens its object and proves it by reading its
 // version; the object becomes the text source.
 bool openTextSource(const QString& stem, const QString& modulePath) {
-    if (modulePath.isEmpty() || !RegisterComponent(modulePath))
+    std::unique_ptr<SharedLibrary> registered;
+    if (modulePath.isEmpty() || !RegisterComponent(modulePath, &registered))
         return false;
+    // The registration's load serves the objects too, so the module starts once.
+    if (!loadedModules().contains(modulePath))
+        loadedModules().insert(modulePath, registered.release());
     std::unique_ptr<TextSourceObject> object = createObject(stem + kClassSuffix);
     if (!object)
         return false;

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -21,7 +20,32 @@ struct RegistrationRun {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
+    bool abandoned = false;  // the waiting thread gave up
+    std::unique_ptr<SharedLibrary> registered;
 };
+
+// Runs on the registration thread: the load (and with it the library's own
+// start-up code) and the entry point both fall under the waiting thread's limit.
+void registerLibrary(const std::shared_ptr<RegistrationRun>& run, const QString& libraryPath) {
+    auto library = std::make_unique<SharedLibrary>();
+    bool registered = false;
+    if (library->open(libraryPath)) {
+        auto entry = reinterpret_cast<DllRegisterServerFn>(library->resolve(DWNFRW_TEXT_REGISTER));
+        if (entry != nullptr) {
+            entry();
+            registered = true;
+        }
+    }
+    std::lock_guard<std::mutex> lock(run->mutex);
+    if (run->abandoned) {
+        // Code it started may still run: the library stays loaded for good.
+        library->leak();
+    } else if (registered) {
+        run->registered = std::move(library);
+    }
+    run->finished = true;
+    run->done.notify_all();
+}
 
 }  // namespace
 
@@ -29,36 +53,24 @@ void setRegistrationTimeLimitForTests(int milliseconds) {
     g_timeLimitMs = milliseconds > 0 ? milliseconds : kRegistrationTimeLimitMs;
 }
 
-bool RegisterComponent(const QString& libraryPath) {
-    SharedLibrary library;
-    if (!library.open(libraryPath))
-        return false;
-
-    auto entry = reinterpret_cast<DllRegisterServerFn>(library.resolve(DWNFRW_TEXT_REGISTER));
-    if (entry == nullptr)
-        return false;
-
+bool RegisterComponent(const QString& libraryPath, std::unique_ptr<SharedLibrary>* loaded) {
     auto run = std::make_shared<RegistrationRun>();
     try {
-        std::thread worker([run, entry] {
-            entry();
-            std::lock_guard<std::mutex> lock(run->mutex);
-            run->finished = true;
-            run->done.notify_all();
-        });
-        worker.detach();
+        std::thread(registerLibrary, run, libraryPath).detach();
     } catch (const std::system_error&) {
         return false;
     }
 
     std::unique_lock<std::mutex> lock(run->mutex);
-    const bool finished = run->done.wait_for(lock, std::chrono::milliseconds(g_timeLimitMs),
-                                             [&run] { return run->finished; });
-    if (!finished) {
-        // The entry point may still run: its library must stay loaded.
-        library.leak();
+    if (!run->done.wait_for(lock, std::chrono::milliseconds(g_timeLimitMs),
+                            [&run] { return run->finished; })) {
+        run->abandoned = true;
         return false;
     }
+    if (!run->registered)
+        return false;
+    if (loaded != nullptr)
+        *loaded = std::move(run->registered);
     return true;
 }
 

@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFrame>
@@ -557,7 +556,7 @@ void frmDWNFRW::closeEvent(QCloseEvent* event) {
 
 void frmDWNFRW::removeWorkFolder() {
     // Leave the folder first, or it could not be removed while current.
-    QDir::setCurrent(programFolder());
+    enterProgramFolder();
     ::dwnfrw::removeWorkFolder(session.WorkFolder);
 }
 

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "package/info_display.h"
 #include "package/modgestfrw.h"
 #include "ui/translate_form.h"
 
@@ -43,11 +44,6 @@ QGroupBox* frameAround(QWidget* inner, const char* objectName, const QString& ca
     inner->setParent(frame);
     layout->addWidget(inner);
     return frame;
-}
-
-// The stored text keeps a single CR between lines; the text box wants CR LF.
-QString displayText(const QString& stored) {
-    return QString(stored).replace(QStringLiteral("\r"), QStringLiteral("\r\n"));
 }
 
 }  // namespace
@@ -134,19 +130,13 @@ void frmInfoFRW::showRecord(int entry) {
     const int index = cmbFRW_->itemData(entry).toInt();
     if (index < 0 || index >= table.size())
         return;
-    const InfoFRW& record = table[index];
-
-    QString articles;
-    for (const QString& code : record.Articoli) {
-        if (!code.isEmpty())
-            articles += code + u' ';
-    }
-    lblArticoli_->setText(articles);
-    lblVers_->setText(record.FwVer);
-    txtFunz_->setPlainText(displayText(record.Funzioni));
-    txtBugFix_->setPlainText(displayText(record.BugFix));
-    txtNote_->setPlainText(displayText(record.Note));
-    lblTipo_->setText(record.Tipo);
+    const InfoDisplay shown = describeInfoRecord(table[index]);
+    lblArticoli_->setText(shown.articoli);
+    lblVers_->setText(shown.fwVer);
+    txtFunz_->setPlainText(shown.funzioni);
+    txtBugFix_->setPlainText(shown.bugFix);
+    txtNote_->setPlainText(shown.note);
+    lblTipo_->setText(shown.tipo);
 }
 
 void FireInfoFRW(QWidget* owner) {

@@ -64,6 +64,12 @@ TEST(Rows, KeysIgnoreLetterCase) {
     rows.Remove(QStringLiteral("ABC"));
     EXPECT_EQ(rows.Count(), 0);
     EXPECT_NE(rows.Add(QStringLiteral("Abc")), nullptr) << "the key is free again after removal";
+
+    // Beyond ASCII, a surrogate pair (U+10400 and U+10428) included.
+    RowRef accented = rows.Add(QStringLiteral("\u00C4x"));
+    RowRef paired = rows.Add(QString::fromUcs4(U"\U00010400"));
+    EXPECT_EQ(rows.Item(QStringLiteral("\u00E4X")).get(), accented.get());
+    EXPECT_EQ(rows.Item(QString::fromUcs4(U"\U00010428")).get(), paired.get());
 }
 
 TEST(Rows, RowsWithoutKeyAreReachedByPositionAndEnumeration) {

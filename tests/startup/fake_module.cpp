@@ -1,5 +1,6 @@
 // Text modules with faults, for the fallback tests: built from a small table,
-// optionally without DllRegisterServer or with one that never returns in time.
+// optionally without DllRegisterServer, with one that never returns in time, or
+// with slow start-up code.
 #include <strings.h>
 #include <algorithm>
 #include <chrono>
@@ -31,6 +32,14 @@ void release(TextObject* self) {
     delete self;
 }
 const TextObjectMethods kMethods = {DWNFRW_TEXT_ABI_VERSION, getString, version, release};
+
+#ifdef FAKE_START_MS
+// Start-up code that takes its time, run when the library loads.
+[[maybe_unused]] const bool kSlowStart = [] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(FAKE_START_MS));
+    return true;
+}();
+#endif
 
 }  // namespace
 

@@ -157,6 +157,14 @@ TEST(RegistrationTest, Outcomes) {
     EXPECT_FALSE(RegisterComponent(scenario("noregister") + QStringLiteral("/Nx016_0200ENG.dll")));
     EXPECT_TRUE(RegisterComponent(scenario("regfail") + QStringLiteral("/Nx016_0200ENG.dll")));
     EXPECT_TRUE(RegisterComponent(scenario("full") + QStringLiteral("/Nx016_0200ITA.dll")));
+
+    // The limit covers the module's own start-up code, which runs as it loads.
+    setRegistrationTimeLimitForTests(200);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(RegisterComponent(scenario("slowstart") + QStringLiteral("/Nx016_0200ENG.dll")));
+    EXPECT_LT(timer.elapsed(), 900);
+    setRegistrationTimeLimitForTests(0);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <memory_resource>
+#include <unordered_map>
 #include <vector>
 
 namespace dwnfrw {
@@ -71,16 +73,10 @@ class ROWS {
         const_iterator() = default;
         const_iterator(const Slot* at, const Slot* end) : at_(at), end_(end) { skipRemoved(); }
         reference operator*() const { return at_->row; }
-        pointer operator->() const { return &at_->row; }
         const_iterator& operator++() {
             ++at_;
             skipRemoved();
             return *this;
-        }
-        const_iterator operator++(int) {
-            const_iterator before = *this;
-            ++*this;
-            return before;
         }
         bool operator==(const const_iterator& other) const { return at_ == other.at_; }
 
@@ -93,37 +89,38 @@ class ROWS {
         const Slot* end_ = nullptr;
     };
 
-    const_iterator begin() const { return {slots_.data(), slots_.data() + slots_.size()}; }
+    const_iterator begin() const { return {rows_.data(), rows_.data() + rows_.size()}; }
     const_iterator end() const {
-        return {slots_.data() + slots_.size(), slots_.data() + slots_.size()};
+        return {rows_.data() + rows_.size(), rows_.data() + rows_.size()};
     }
 
   private:
+    // Keys compare and hash with letter case folded; both take views, so a
+    // lookup by a view of a line allocates nothing.
+    struct FoldedHash {
+        using is_transparent = void;
+        size_t operator()(QStringView key) const;
+    };
+    struct FoldedEqual {
+        using is_transparent = void;
+        bool operator()(QStringView a, QStringView b) const {
+            // The merge meets its keys in one letter case: try the plain match first.
+            return a == b || a.compare(b, Qt::CaseInsensitive) == 0;
+        }
+    };
+
     size_t slotAt(int64_t position) const;  // slot of the position-th live row
     void removeSlot(size_t slot);
 
-    // The key index: open addressing over one flat array. Each bucket holds
-    // its key's hash, so probing reads a key's text only on a likely match.
-    struct Bucket {
-        uint32_t hash = 0;
-        uint32_t slotPlusOne = 0;  // 0: never used
-    };
-    static uint32_t hashKey(QStringView key);
-    static bool sameKey(QStringView a, QStringView b) {
-        // The merge meets its keys in one letter case: try the plain match first.
-        return a == b || a.compare(b, Qt::CaseInsensitive) == 0;
-    }
-    size_t findBucket(QStringView key, uint32_t hash) const;  // the key's, or an unused one
-    void place(Bucket bucket);
-    void resizeIndex(size_t keys);
-
-    // A removed row leaves an empty slot behind, so the slots of the other rows
-    // never move; the store lives for one merge, which only adds. Positions skip
-    // the empty slots with a count of live rows per block of slots.
-    std::vector<Slot> slots_;
+    // A removed row leaves a null slot behind, so the slots of the other rows
+    // (and the key index pointing at them) never change; positions step over
+    // the null slots with a count of live rows per block of slots.
+    std::vector<Slot> rows_;
     std::vector<int32_t> liveInBlock_;
-    std::vector<Bucket> index_;  // a power of two in size, at most half used
-    size_t indexUsed_ = 0;       // buckets holding a key or the mark of a removed one
+    // The index's entries come from one arena freed with the store: the merge
+    // only adds, and a node allocated one by one costs it a tenth of its time.
+    std::pmr::monotonic_buffer_resource arena_;
+    std::pmr::unordered_map<QString, size_t, FoldedHash, FoldedEqual> slotOfKey_{&arena_};
     size_t live_ = 0;
 };
 

@@ -39,7 +39,7 @@ void ROWS::reserve(size_t rows) {
 }
 
 RowRef ROWS::Add(const QString& sKey) {
-    if (!sKey.isEmpty() && !slotOfKey_.try_emplace(sKey, rows_.size()).second) {
+    if (!sKey.isEmpty() && slotOfKey_.contains(sKey)) {
         throw RunTimeError(kDuplicateKeyError,
                            QStringLiteral("This key is already associated with an element "
                                           "of this collection: \"%1\"")
@@ -49,7 +49,10 @@ RowRef ROWS::Add(const QString& sKey) {
         liveInBlock_.push_back(0);
     ++liveInBlock_.back();
     ++live_;
-    return rows_.emplace_back(Slot{std::make_shared<ROW>(), sKey}).row;
+    const Slot& added = rows_.emplace_back(Slot{std::make_shared<ROW>(), sKey});
+    if (!sKey.isEmpty())
+        slotOfKey_.emplace(added.key, rows_.size() - 1);
+    return added.row;
 }
 
 RowRef ROWS::Item(QStringView key) const {
@@ -64,7 +67,7 @@ RowRef ROWS::Item(int64_t position) const {
 }
 
 void ROWS::Remove(const QString& key) {
-    const auto found = slotOfKey_.find(QStringView(key));
+    const auto found = slotOfKey_.find(key);
     if (found == slotOfKey_.end()) {
         throw RunTimeError(kInvalidArgumentError,
                            QStringLiteral("Invalid procedure call or argument: no row has the key "

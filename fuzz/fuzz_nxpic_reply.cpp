@@ -54,17 +54,37 @@ QByteArray answerFor(const QByteArray& request, const QByteArray& fuzzed) {
     const int length = static_cast<uint8_t>(request[start + 1]);
     const QByteArray body = request.mid(start + 2, length);
     const uint8_t tag = static_cast<uint8_t>(body.at(0));
-    const int payload = replyPayloadBytes(tag & 0x0F, body.mid(1));
+    const uint8_t command = tag & 0x0F;
+    const QByteArray args = body.mid(1);
+    const int payload = replyPayloadBytes(command, args);
+    // The caller's buffer is all zeros, so the digest that matches it is the
+    // digest of that many zero bytes; any other final answer would be a
+    // mismatch that the library repeats until its time-out.
+    QByteArray okPayload(std::max(payload, 0), '\0');
+    if ((command == kDigestProgram || command == kDigestEeprom) && payload == kDigestBytes) {
+        const QByteArray zeros(static_cast<uint8_t>(args[kAddressBytes]), '\0');
+        okPayload = digestBytes(
+            crc32(reinterpret_cast<const uint8_t*>(zeros.constData()), int(zeros.size())));
+    }
     QByteArray answer = fuzzed;
     answer.append(QByteArray(1 + 1 + kMaxReplyPayloadBytes + 2, '\0'));
     answer.append(encodeReply(requestCrc(request.mid(start, length + kRequestOverheadBytes)), kOk,
-                              QByteArray(std::max(payload, 0), '\0')));
+                              okPayload));
     return answer;
 }
 
 [[noreturn]] void fail(const char* what, int call, int result) {
     fprintf(stderr, "call %d: %s (result %d)\n", call, what, result);
     abort();
+}
+
+uint8_t blockDataLength(uint8_t parameter) {
+    return static_cast<uint8_t>(1 + (parameter & 0x7F) % kMaxDataBytes);
+}
+
+// A read longer than its caller's buffer is refused before anything is sent.
+bool refusedBeforeSending(int call, uint8_t parameter) {
+    return call == kRead && blockDataLength(parameter) > NXPIC_READ_BUFFER_BYTES;
 }
 
 // The call the input picks, on an open connection; checks what it returns.
@@ -94,7 +114,7 @@ void runCall(int32_t handle, int call, uint8_t parameter) {
             block.Command = call == kWrite       ? NXPIC_CMD_WRITE_PROGRAM
                             : (parameter & 0x80) ? NXPIC_CMD_READ_EEPROM
                                                  : NXPIC_CMD_READ_PROGRAM;
-            block.DataLength = static_cast<uint8_t>(1 + (parameter & 0x7F) % kMaxDataBytes);
+            block.DataLength = blockDataLength(parameter);
             block.Address = kProgramAddress;
             block.BlockSize = 8;
             block.BytesPerAddr = 1;
@@ -106,6 +126,8 @@ void runCall(int32_t handle, int call, uint8_t parameter) {
                                                      : WritePIC(handle, &block, buffer.get());
             if (result > 0 && result != block.DataLength)
                 fail("a success that is not the block's length", call, result);
+            if (refusedBeforeSending(call, parameter) && result != NXPIC_ERR_TOO_LONG)
+                fail("a read longer than its buffer was not refused", call, result);
             return;
         }
         case kSendThenGet: {
@@ -151,10 +173,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fprintf(stderr, "OpenPIC(%s) failed: %d\n", port.constData(), handle);
         abort();
     }
-    peer().serve(requestLength,
-                 [&fuzzed](const QByteArray& request) { return answerFor(request, fuzzed); });
+    const bool sends = !refusedBeforeSending(call, parameter);
+    if (sends) {
+        peer().serve(requestLength,
+                     [&fuzzed](const QByteArray& request) { return answerFor(request, fuzzed); });
+    }
     runCall(handle, call, parameter);
-    if (!peer().finish())
+    if (sends && !peer().finish())
         abort();  // the library never sent its request
     ClosePIC(handle);
     return 0;

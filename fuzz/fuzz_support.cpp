@@ -92,6 +92,11 @@ PtyPeer::~PtyPeer() {
 
 void PtyPeer::serve(RequestLength requestLength, Answer answer) {
     finish();
+    // Bytes left over from the exchange before (an answer the host stopped
+    // reading, a repeat sent after the answer) would otherwise be taken for
+    // this exchange's, and the host would wait out its time-out.
+    ::tcflush(master_, TCIOFLUSH);
+    ::tcflush(slave_, TCIOFLUSH);
     answered_ = false;
     thread_ = std::thread([this, requestLength = std::move(requestLength),
                            answer = std::move(answer)] { run(requestLength, answer); });

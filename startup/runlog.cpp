@@ -1,14 +1,12 @@
 #include "startup/runlog.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
 #include <cerrno>
 #include <cstring>
 
+#include "startup/append_file.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
 #include "startup/runtime_error.h"
@@ -79,27 +77,6 @@ QString failureText(int text, const QString& path, const QString& cause) {
                                                 : path + QStringLiteral(": ") + cause;
 }
 
-// The path's file opened for appending, created when missing; -1 with errno.
-int openForAppend(const QString& path) {
-    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                  0644);
-}
-
-// Writes all of bytes; false with errno (0 when the system stopped short).
-bool writeWhole(int fd, const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        errno = 0;
-        const ssize_t got = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += got;
-    }
-    return true;
-}
-
 QString logPath(const QDate& day) {
     return joinPath(globals().LogsFolder, logFileName(day));
 }
@@ -141,26 +118,16 @@ void WriteLogAt(const QString& text, const QDateTime& when) {
     if (!globals().LogEnabled)
         return;
     const QString path = logPath(when.date());
-    int failedText = 0;
-    int error = 0;
-    const int fd = openForAppend(path);
-    if (fd < 0) {
-        failedText = kTextCannotOpen;
-        error = errno;
-    } else {
-        // One write() with O_APPEND: runs on other ports writing the same
-        // day's log never split a line.
-        const QString tagged =
-            logPortTag().isEmpty() ? text : logPortTag() + QLatin1Char('\t') + text;
-        const QByteArray line = (logLineText(tagged, when) + QStringLiteral("\r\n")).toLocal8Bit();
-        if (!writeWhole(fd, line)) {
-            failedText = kTextCannotWrite;
-            error = errno;
-        }
-        ::close(fd);
-    }
-    if (failedText == 0)
+    // One write() with O_APPEND: runs on other ports writing the same day's
+    // log never split a line.
+    const QString tagged = logPortTag().isEmpty() ? text : logPortTag() + QLatin1Char('\t') + text;
+    const QByteArray line = (logLineText(tagged, when) + QStringLiteral("\r\n")).toLocal8Bit();
+    const AppendResult appended = appendToFile(path, line);
+    if (appended.stage == AppendResult::Stage::Done)
         return;
+    const int failedText =
+        appended.stage == AppendResult::Stage::Open ? kTextCannotOpen : kTextCannotWrite;
+    const int error = appended.error;
     if (!g_tolerant)
         throw RunTimeError(kFileAccessError, failureText(failedText, path, causeText(error)));
     if (g_firstFailure.path.isEmpty())
@@ -171,13 +138,11 @@ bool CanAppendLog(QString& message) {
     if (!globals().LogEnabled)
         return true;
     const QString path = logPath(QDate::currentDate());
-    const int fd = openForAppend(path);
-    if (fd < 0) {
-        message = failureText(kTextCannotOpen, path, causeText(errno));
-        return false;
-    }
-    ::close(fd);
-    return true;
+    const AppendResult opened = appendToFile(path, QByteArray());
+    if (opened.stage == AppendResult::Stage::Done)
+        return true;
+    message = failureText(kTextCannotOpen, path, causeText(opened.error));
+    return false;
 }
 
 LogFailuresTolerated::LogFailuresTolerated() {

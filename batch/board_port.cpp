@@ -12,9 +12,25 @@ namespace dwnfrw::batch {
 QString BoardPort::folderTag() const {
     if (number)
         return label;
-    // "/dev/ttyACM0" gives "ttyACM0", "/dev/pts/2" gives "pts-2".
-    QString tag = label.startsWith(QLatin1String("/dev/")) ? label.mid(5) : label.mid(1);
-    return tag.replace(QLatin1Char('/'), QLatin1Char('-'));
+    // The whole path, escaped so that two paths never share a tag: "/" gives
+    // "-", and "-", "%" and every character but letters, digits, "." and "_"
+    // give "%" and the hexadecimal digits of their UTF-8 bytes.
+    // "/dev/pts/2" gives "-dev-pts-2", "/x/a-b" gives "-x-a%2Db". A "COM"
+    // name never starts with "-", so it never meets a path either.
+    QString tag;
+    for (const char c : label.toUtf8()) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || c == '.' || c == '_';
+        if (plain)
+            tag += QLatin1Char(c);
+        else if (c == '/')
+            tag += QLatin1Char('-');
+        else
+            tag += QStringLiteral("%%1")
+                       .arg(static_cast<unsigned char>(c), 2, 16, QLatin1Char('0'))
+                       .toUpper();
+    }
+    return tag;
 }
 
 QString BoardPort::lockPath() const {

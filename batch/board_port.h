@@ -12,7 +12,8 @@ struct BoardPort {
     std::optional<int> number;  // the COM number; none for a device path
     QString device;             // the device it reaches now (links followed)
 
-    // The folder-name part that keeps this port's files apart: "COM3", "ttyACM0", "pts-2".
+    // The folder-name part that keeps this port's files apart, one of its own
+    // for every port: "COM3", or the device path escaped ("-dev-ttyACM0").
     QString folderTag() const;
     // The lock that keeps a second run off the same device.
     QString lockPath() const;

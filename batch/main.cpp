@@ -218,7 +218,7 @@ void BatchHost::showMainWindow() {
     const QString tag = options_.port.folderTag();
     GlobalSettings& g = globals();
     g.TempFolder = portFolder(g.TempFolder, tag);
-    QDir().mkpath(g.TempFolder);
+    makePrivateFolder(g.TempFolder);
     setLogPortTag(options_.port.label);
 
     PackageSession session;
@@ -580,7 +580,8 @@ int runInfo(const QStringList& args) {
 int runSplit(const QStringList& args) {
     CommandParser parser(QStringLiteral("split"),
                          QStringLiteral("Splits an Intel HEX image into the region files the "
-                                        "update writes."));
+                                        "update writes; an image that opening a package "
+                                        "refuses is refused, and no region file is left."));
     const QCommandLineOption outOption(QStringLiteral("out"),
                                        QStringLiteral("The folder for the region files."),
                                        QStringLiteral("DIR"));
@@ -597,8 +598,14 @@ int runSplit(const QStringList& args) {
         return kFailure;
     }
     globals().TempFolder = QFileInfo(out).absoluteFilePath();
+    // The opening's rules: the split, then the device's judgement of the
+    // image; a refusal leaves no region file behind.
+    const QString hexPath = QFileInfo(hex).absoluteFilePath();
     QString failure;
-    if (!SplitHexFile(QFileInfo(hex).absoluteFilePath(), failure)) {
+    PicProfile profile;
+    if (!SplitHexFile(hexPath, failure) || !LoadPicProfile(profile, failure) ||
+        !CheckImageForDevice(hexPath, profile, failure)) {
+        DeleteRegionFiles();
         std::fprintf(stderr, "%s\n", qPrintable(batch::terminalText(failure)));
         return kFailure;
     }

@@ -252,8 +252,10 @@ bool benchProgramming(const QString& folder) {
     PassContext ctx{progress, events};
     QElapsedTimer clock;
     clock.start();
-    const bool ok = ConnectBootloader(kBenchPort, message) &&
-                    EraseDevice(ctx, true, true, message) && DownloadRegions(ctx, message);
+    RegionImages images;
+    const bool ok = LoadPicProfile(bootloaderSettings().profile, message) &&
+                    ReadPlannedRegions(images, message) && ConnectBootloader(kBenchPort, message) &&
+                    EraseDevice(ctx, true, true, message) && DownloadRegions(ctx, images, message);
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     DisconnectBootloader();
     if (!ok) {

@@ -3,13 +3,32 @@
 // passes. Every operation returns a Boolean and hands its failure text back.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "bootloader/modpic.h"
 #include "startup/frontend.h"
 
 namespace dwnfrw {
+
+// The region files in TempFolder, one per memory region, in the split's order.
+// Configuration is split but never written to the board.
+enum RegionIndex { kProgMemRegion, kEeDataRegion, kUserIdRegion, kConfigRegion, kRegionCount };
+inline constexpr const char* kRegionFileNames[kRegionCount] = {"progmem", "eedata", "userid",
+                                                               "config"};
+
+// What the split made of one region: the file, whether it holds lines, how
+// many, and the digest of its bytes. The run writes only what this says.
+struct RegionRecord {
+    QString path;
+    bool made = false;
+    int64_t lines = 0;
+    QByteArray digest;
+};
+using RegionRecords = std::array<RegionRecord, kRegionCount>;
 
 struct BootloaderSettings {
     int32_t Handle = 0;  // from OpenPIC; 0 at start, -1 after a close
@@ -25,6 +44,7 @@ struct BootloaderSettings {
     QString UserIdPath;
     QString ConfigPath;
     PicProfile profile;
+    RegionRecords regions;  // of the last split; none made before one succeeds
 };
 
 // The module's one set of settings, alive for the whole program.
@@ -40,8 +60,15 @@ QString ReadDeviceNumber();
 
 // --- Intel HEX and region files ---
 bool ValidateHexFile(const QString& hexPath, QString& message);
+// Writes the region files and records each in bootloaderSettings().regions.
+// Every write, flush, close and commit counts: a failure (a full disk, ...)
+// ends the split with the file and the cause, and removes every region file
+// it made, so nothing cut short is left for a run.
 bool SplitHexFile(const QString& hexPath, QString& message);
-bool MergeRegionFile(const QString& regionPath, QString& message);
+// Merges the lines of one address; with record, notes the lines and digest
+// of what it wrote.
+bool MergeRegionFile(const QString& regionPath, QString& message, RegionRecord* record = nullptr);
+// Deletes the region files and forgets what the split recorded of them.
 void DeleteRegionFiles();
 QString HexPad(int64_t value, int width);
 
@@ -57,11 +84,6 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
 // could block a reader or be no file at all); otherwise false with the text.
 bool IsRegularFile(const QString& path, QString& message);
 
-// The region files in TempFolder, one per memory region, in the split's order.
-// Configuration is split but never written to the board.
-enum RegionIndex { kProgMemRegion, kEeDataRegion, kUserIdRegion, kConfigRegion, kRegionCount };
-inline constexpr const char* kRegionFileNames[kRegionCount] = {"progmem", "eedata", "userid",
-                                                               "config"};
 // The data bytes of one region line (one 16-byte group of the image).
 inline constexpr int kRegionLineDataBytes = 16;
 
@@ -86,8 +108,31 @@ inline constexpr int16_t kEraseNoStep = -101;   // the profile's eraseblock is 0
 
 bool EraseDevice(PassContext& ctx, bool programMemory, bool userIdRange, QString& message);
 int16_t EraseRange(PassContext& ctx, int32_t low, int32_t high);
-bool DownloadRegions(PassContext& ctx, QString& message);
-bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
-                     uint8_t writeCommand, const QString& regionPath, QString& message);
+// A region as the run writes it: the bytes of its file, read once.
+struct RegionImage {
+    QString path;  // named in the texts
+    bool present = false;
+    QByteArray text;
+};
+// The regions the write passes write: program memory, EEPROM, user ID.
+using RegionImages = std::array<RegionImage, kConfigRegion>;
+
+// Reads each region file the split made, once, and checks it against the
+// split's record (line count and digest) and every line's form, before
+// anything is erased. A made region that is missing or changed, a file where
+// the split made none, or a line that is not a whole region line fails with
+// the file named. Nothing reaches the board.
+bool ReadPlannedRegions(RegionImages& images, QString& message);
+
+// The write passes of the regions present, from the copies read before.
+bool DownloadRegions(PassContext& ctx, const RegionImages& images, QString& message);
+bool WriteRegionLines(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
+                      uint8_t writeCommand, const RegionImage& region, QString& message);
+
+// Reads one region line: the address, a space, then 16 bytes of two
+// hexadecimal digits each followed by a space. False for anything else, a
+// line cut short included: its missing bytes are never made up.
+bool ParseRegionLine(std::string_view line, uint32_t& address,
+                     std::array<uint8_t, kRegionLineDataBytes>& bytes);
 
 }  // namespace dwnfrw

@@ -79,6 +79,7 @@ bool InitBootloader(int32_t port, QString& message) {
             return false;
         }
         s.*fields[region] = path;
+        s.regions[static_cast<size_t>(region)] = RegionRecord{path, false, 0, {}};
     }
     s.ReadTimeout = kReadTimeoutMs;
     s.RetryCount = kRetryCount;
@@ -118,7 +119,9 @@ bool ConnectBootloader(int32_t port, QString& message) {
         s.DeviceNumber = ReadDeviceNumber();
         s.DeviceName = kDeviceName;
     }
-    return LoadPicProfile(s.profile, message);
+    // The profile was read and judged before the run sent anything; reading
+    // it again here would let a change made since slip past that check.
+    return true;
 }
 
 bool DisconnectBootloader() {

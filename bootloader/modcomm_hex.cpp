@@ -1,5 +1,6 @@
 // Intel HEX reading and the split into the region files that the write passes
 // read: program memory, EEPROM, user ID and configuration.
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -7,6 +8,7 @@
 #include <QStringView>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "bootloader/text_lines.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
+#include "startup/runlog.h"
 
 namespace dwnfrw {
 
@@ -35,6 +38,9 @@ constexpr int kTypeData = 0x00;
 constexpr int kTypeEndOfFile = 0x01;
 constexpr int kTypeExtendedSegment = 0x02;
 constexpr int kTypeExtendedLinear = 0x04;
+constexpr int kTypeStartLinear = 0x05;  // the last type an Intel HEX image uses
+// Extended address records carry exactly this many data bytes.
+constexpr int kExtendedAddressBytes = 2;
 
 constexpr int kTextNoProgramData = 1110;
 constexpr int kTextOutsideProgram = 1111;
@@ -42,6 +48,13 @@ constexpr int kTextOutsideEeprom = 1112;
 constexpr int kTextOutsideUserId = 1113;
 constexpr int kTextSegmentAddress = 1114;
 constexpr int kTextNotRegularFile = 1139;
+constexpr int kTextIndentedLine = 1150;
+constexpr int kTextExtendedAddressCount = 1151;
+constexpr int kTextLineLength = 1152;
+constexpr int kTextNoSuchMemory = 1153;
+constexpr int kTextOutsideConfig = 1154;
+constexpr int kTextUnknownType = 1155;
+constexpr int kTextRegionWrite = 1156;
 
 // The device's EEPROM: 256 bytes, at F00000 in a HEX image.
 constexpr uint32_t kEepromBytes = 256;
@@ -74,16 +87,47 @@ QString readFailure(const QFile& file, const QString& what) {
         .arg(what, file.fileName(), file.errorString());
 }
 
-bool writeAll(QFileDevice& file, QByteArray& pending, QString& message) {
+// The failure of a region file's write, flush, close or commit, with the
+// system's cause (a full disk, ...); taken at once, before anything else can
+// change the error number.
+QString regionWriteFailure(const QString& path, int error) {
+    return GetText(kTextRegionWrite).arg(path, fileErrorCause(error));
+}
+
+bool writeAll(QFileDevice& file, QByteArray& pending, QString& message,
+              QCryptographicHash* digest = nullptr) {
     if (pending.isEmpty())
         return true;
+    errno = 0;
     if (file.write(pending) != pending.size()) {
-        message = QStringLiteral("Cannot write the region file \"%1\": %2")
-                      .arg(file.fileName(), file.errorString());
+        message = regionWriteFailure(file.fileName(), errno);
         return false;
     }
+    if (digest != nullptr)
+        digest->addData(pending);
     pending.resize(0);  // keeps the buffer for the next piece
     return true;
+}
+
+// Flushes and closes a region file; false with the cause when either fails.
+bool closeRegionFile(QFile& file, QString& message) {
+    if (!file.isOpen())
+        return true;
+    errno = 0;
+    const bool flushed = file.flush();
+    const int flushError = errno;
+    file.close();
+    const int closeError = errno;
+    if (!flushed || file.error() != QFileDevice::NoError) {
+        message = regionWriteFailure(file.fileName(), flushed ? closeError : flushError);
+        return false;
+    }
+    return true;
+}
+
+// Only blanks: allowed anywhere before the end record.
+bool isBlankLine(std::string_view line) {
+    return std::all_of(line.begin(), line.end(), [](char c) { return c == ' ' || c == '\t'; });
 }
 
 // The fields before a record's data: byte count, 16-bit address and type.
@@ -111,9 +155,14 @@ bool checkHexRecords(QFile& file, QString& message) {
     bool anyLine = false;
     while (reader.read(line)) {
         anyLine = true;
-        const char first = line.empty() ? ' ' : line.front();
-        if (first == ' ' || first == '\t' || first == '\r' || first == '\n')
+        if (isBlankLine(line))
             continue;
+        const char first = line.front();
+        if (first == ' ' || first == '\t') {
+            // A record after a blank would otherwise be skipped with its data.
+            message = GetText(kTextIndentedLine).arg(reader.number());
+            return false;
+        }
         if (first != ':') {
             message = kInvalidHexText;
             return false;
@@ -134,7 +183,29 @@ bool checkHexRecords(QFile& file, QString& message) {
             message = kInvalidHexText;
             return false;
         }
-        if (hexByteAt(line, 7) == kTypeEndOfFile)
+        const size_t recordChars = 1 + 2 * static_cast<size_t>(recordBytes);
+        if (line.size() != recordChars) {
+            message = GetText(kTextLineLength)
+                          .arg(reader.number())
+                          .arg(line.size())
+                          .arg(count)
+                          .arg(recordChars);
+            return false;
+        }
+        const int type = hexByteAt(line, 7);
+        if ((type == kTypeExtendedSegment || type == kTypeExtendedLinear) &&
+            count != kExtendedAddressBytes) {
+            message = GetText(kTextExtendedAddressCount)
+                          .arg(reader.number())
+                          .arg(HexPad(type, 2))
+                          .arg(count);
+            return false;
+        }
+        if (type > kTypeStartLinear) {
+            message = GetText(kTextUnknownType).arg(reader.number()).arg(HexPad(type, 2));
+            return false;
+        }
+        if (type == kTypeEndOfFile)
             return true;
     }
     if (reader.failed()) {
@@ -285,6 +356,14 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
     if (!IsRegularFile(hexPath, message) ||
         !openForReading(hex, QStringLiteral("HEX file"), message))
         return false;
+    // The records' form first: what follows reads their fields as checked.
+    if (!checkHexRecords(hex, message))
+        return false;
+    if (!hex.seek(0)) {
+        message = readFailure(hex, QStringLiteral("HEX file"));
+        return false;
+    }
+    const PicProfile device = builtInPicProfile();
     const auto hex6 = [](int64_t value) { return HexPad(value, 6); };
     bool programData = false;
     uint32_t upperAddress = 0;
@@ -312,10 +391,30 @@ bool CheckImageForDevice(const QString& hexPath, const PicProfile& profile, QStr
         }
         RegionIndex region;
         uint32_t lineAddress;
-        if (type != kTypeData || count == 0 ||
-            !regionOfRecord(upperAddress, recordAddress, region, lineAddress) ||
-            region == kConfigRegion)
+        if (type != kTypeData || count == 0)
             continue;
+        const uint32_t recordStart = upperAddress * 65536 + recordAddress;
+        if (!regionOfRecord(upperAddress, recordAddress, region, lineAddress)) {
+            message = GetText(kTextNoSuchMemory).arg(reader.number()).arg(hex6(recordStart));
+            return false;
+        }
+        if (region == kConfigRegion) {
+            // Never written, but never dropped unseen either: the device's
+            // configuration bytes are judged, not the padding of their line.
+            const int64_t last = int64_t{recordStart} + count - 1;
+            if (recordStart < uint32_t(device.cfgrangelow) || last > device.cfgrangehigh) {
+                const int64_t offending =
+                    recordStart < uint32_t(device.cfgrangelow)
+                        ? recordStart
+                        : std::max<int64_t>(recordStart, device.cfgrangehigh + 1);
+                message =
+                    GetText(kTextOutsideConfig)
+                        .arg(reader.number())
+                        .arg(hex6(offending), hex6(device.cfgrangelow), hex6(device.cfgrangehigh));
+                return false;
+            }
+            continue;
+        }
         // Every region line the record gives, padding included, is written:
         // judge the 16 bytes of each line.
         const uint32_t base = lineAddress + (recordAddress & 0xFu);
@@ -377,6 +476,9 @@ bool ValidateHexFile(const QString& hexPath, QString& message) {
 
 bool SplitHexFile(const QString& hexPath, QString& message) {
     enterProgramFolder();
+    RegionRecords& records = bootloaderSettings().regions;
+    for (int r = 0; r < kRegionCount; ++r)
+        records[r] = RegionRecord{regionFilePath(static_cast<RegionIndex>(r)), false, 0, {}};
     if (!IsRegularFile(hexPath, message))
         return false;
     QFile hex(hexPath);
@@ -391,7 +493,7 @@ bool SplitHexFile(const QString& hexPath, QString& message) {
 
     std::array<RegionOutput, kRegionCount> regions;
     for (int r = 0; r < kRegionCount; ++r) {
-        const QString path = regionFilePath(static_cast<RegionIndex>(r));
+        const QString& path = records[r].path;
         regions[r].file.setFileName(path);
         if (regions[r].file.exists() && !regions[r].file.remove()) {
             message = QStringLiteral("Cannot delete the region file \"%1\": %2")
@@ -399,44 +501,38 @@ bool SplitHexFile(const QString& hexPath, QString& message) {
             return false;
         }
     }
+    // From here on a failure removes every region file: a file cut short
+    // must never reach a run.
+    auto fail = [&regions, &records](QString& text, const QString& failure) {
+        for (RegionOutput& region : regions) {
+            region.file.close();
+            QFile::remove(region.file.fileName());
+        }
+        for (RegionRecord& record : records)
+            record.made = false;
+        text = failure;
+        return false;
+    };
     for (RegionOutput& region : regions) {
+        errno = 0;
         if (!region.file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            message = QStringLiteral("Cannot create the region file \"%1\": %2")
-                          .arg(region.file.fileName(), region.file.errorString());
-            return false;
+            return fail(message, regionWriteFailure(region.file.fileName(), errno));
         }
         region.pending.reserve(kWritePieceBytes + kWindowBytes / kGroupBytes * kRegionLineChars);
     }
-
-    // Whatever fails, the region files keep the lines made so far.
-    auto finish = [&regions](QString* failure) {
-        bool ok = true;
-        for (RegionOutput& region : regions) {
-            QString writeFailure;
-            if (!writeAll(region.file, region.pending, writeFailure) && ok) {
-                if (failure != nullptr)
-                    *failure = writeFailure;
-                ok = false;
-            }
-            region.file.close();
-        }
-        return ok;
-    };
 
     std::array<uint8_t, kWindowBytes> window;
     uint32_t upperAddress = 0;
     FileLineReader reader(hex);
     std::string_view line;
+    QString failure;
     while (reader.read(line)) {
         window.fill(0xFF);
         if (line.empty() || line.front() != ':')
             continue;
         const auto [count, recordAddress, type, readable] = recordHeader(line);
-        if (!readable) {
-            finish(nullptr);  // the file changed after it was checked
-            message = kInvalidHexText;
-            return false;
-        }
+        if (!readable)
+            return fail(message, kInvalidHexText);  // the file changed after it was checked
         if (type == kTypeEndOfFile)
             break;
         if (type == kTypeExtendedLinear) {
@@ -448,30 +544,31 @@ bool SplitHexFile(const QString& hexPath, QString& message) {
 
         const int firstPosition = static_cast<int>(recordAddress % kGroupBytes);
         if (firstPosition + count > kWindowBytes) {
-            finish(nullptr);
-            message = QStringLiteral(
-                          "Subscript out of range: the data record at line %1 of \"%2\" "
-                          "(address %3, %4 bytes) reaches past the %5-byte record window")
-                          .arg(reader.number())
-                          .arg(hexPath, HexPad(recordAddress, 4))
-                          .arg(count)
-                          .arg(kWindowBytes);
-            return false;
+            return fail(
+                message,
+                QStringLiteral("Subscript out of range: the data record at line %1 of \"%2\" "
+                               "(address %3, %4 bytes) reaches past the %5-byte record window")
+                    .arg(reader.number())
+                    .arg(hexPath, HexPad(recordAddress, 4))
+                    .arg(count)
+                    .arg(kWindowBytes));
         }
         for (int j = 0; j < count; ++j) {
             const int value = hexByteAt(line, 9 + 2 * static_cast<size_t>(j));
-            if (value < 0) {
-                finish(nullptr);
-                message = kInvalidHexText;
-                return false;
-            }
+            if (value < 0)
+                return fail(message, kInvalidHexText);
             window[static_cast<size_t>(firstPosition + j)] = static_cast<uint8_t>(value);
         }
+        if (count == 0)
+            continue;
 
         RegionIndex regionIndex;
         uint32_t lineAddress;
-        if (!regionOfRecord(upperAddress, recordAddress, regionIndex, lineAddress))
-            continue;
+        if (!regionOfRecord(upperAddress, recordAddress, regionIndex, lineAddress)) {
+            return fail(message, GetText(kTextNoSuchMemory)
+                                     .arg(reader.number())
+                                     .arg(HexPad(upperAddress * 65536 + recordAddress, 6)));
+        }
         RegionOutput& region = regions[regionIndex];
         for (int groupStart = 0; groupStart < firstPosition + count; groupStart += kGroupBytes) {
             writeRegionLine(region.pending, lineAddress, &window[static_cast<size_t>(groupStart)]);
@@ -479,37 +576,35 @@ bool SplitHexFile(const QString& hexPath, QString& message) {
             region.gotLine = true;
         }
         if (region.pending.size() >= kWritePieceBytes &&
-            !writeAll(region.file, region.pending, message)) {
-            finish(nullptr);
-            return false;
-        }
+            !writeAll(region.file, region.pending, failure))
+            return fail(message, failure);
     }
-    if (reader.failed()) {
-        finish(nullptr);
-        message = readFailure(hex, QStringLiteral("HEX file"));
-        return false;
-    }
+    if (reader.failed())
+        return fail(message, readFailure(hex, QStringLiteral("HEX file")));
     hex.close();
-    if (!finish(&message))
-        return false;
-
     for (RegionOutput& region : regions) {
-        const QString path = region.file.fileName();
+        if (!writeAll(region.file, region.pending, failure) ||
+            !closeRegionFile(region.file, failure))
+            return fail(message, failure);
+    }
+
+    for (int r = 0; r < kRegionCount; ++r) {
+        RegionOutput& region = regions[r];
         if (!region.gotLine) {
             if (!region.file.remove()) {
-                message = QStringLiteral("Cannot delete the empty region file \"%1\": %2")
-                              .arg(path, region.file.errorString());
-                return false;
+                return fail(message,
+                            QStringLiteral("Cannot delete the empty region file \"%1\": %2")
+                                .arg(region.file.fileName(), region.file.errorString()));
             }
             continue;
         }
-        if (!MergeRegionFile(path, message))
-            return false;
+        if (!MergeRegionFile(records[r].path, failure, &records[r]))
+            return fail(message, failure);
     }
     return true;
 }
 
-bool MergeRegionFile(const QString& regionPath, QString& message) {
+bool MergeRegionFile(const QString& regionPath, QString& message, RegionRecord* record) {
     const QString what = QStringLiteral("region file");
     QFile file(regionPath);
     if (!openForReading(file, what, message))
@@ -560,11 +655,13 @@ bool MergeRegionFile(const QString& regionPath, QString& message) {
 
     // Written whole or not at all: a failure leaves the split's lines in place.
     QSaveFile out(regionPath);
+    errno = 0;
     if (!out.open(QIODevice::WriteOnly)) {
-        message = QStringLiteral("Cannot create the region file \"%1\": %2")
-                      .arg(regionPath, out.errorString());
+        message = regionWriteFailure(regionPath, errno);
         return false;
     }
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    int64_t lines = 0;
     QByteArray pending;
     pending.reserve(kWritePieceBytes + kRegionLineChars);
     for (const RowRef& row : rows) {
@@ -572,22 +669,27 @@ bool MergeRegionFile(const QString& regionPath, QString& message) {
         pending.append(' ');
         appendLatin1(pending, row->DataRow);
         pending.append("\r\n", 2);
-        if (pending.size() >= kWritePieceBytes && !writeAll(out, pending, message))
+        ++lines;
+        if (pending.size() >= kWritePieceBytes && !writeAll(out, pending, message, &digest))
             return false;
     }
-    if (!writeAll(out, pending, message))
+    if (!writeAll(out, pending, message, &digest))
         return false;
+    errno = 0;
     if (!out.commit()) {
-        message = QStringLiteral("Cannot write the region file \"%1\": %2")
-                      .arg(regionPath, out.errorString());
+        message = regionWriteFailure(regionPath, errno);
         return false;
     }
+    if (record != nullptr)
+        *record = RegionRecord{regionPath, true, lines, digest.result()};
     return true;
 }
 
 void DeleteRegionFiles() {
     for (int region = 0; region < kRegionCount; ++region)
         QFile::remove(regionFilePath(static_cast<RegionIndex>(region)));
+    for (RegionRecord& record : bootloaderSettings().regions)
+        record.made = false;
 }
 
 }  // namespace dwnfrw

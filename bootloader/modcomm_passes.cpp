@@ -1,5 +1,6 @@
 // The erase, write and verify passes that program the board once a connection
 // stands and the region files are ready.
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -33,6 +34,9 @@ constexpr int kNoAnswerText = 1131;
 constexpr int kPortGoneText = 1132;
 constexpr int kRefusedText = 1133;
 constexpr int kWhereText = 1141;
+constexpr int kRegionMissingText = 1157;
+constexpr int kRegionLineText = 1158;
+constexpr int kRegionChangedText = 1179;
 
 constexpr uint8_t kEraseCommand = NXPIC_CMD_ERASE_PROGRAM;
 constexpr uint8_t kEraseRowCount = 0x01;
@@ -40,15 +44,16 @@ constexpr int16_t kEraseSendBytes = 5;
 constexpr int16_t kEraseReceiveLimit = 255;
 constexpr int16_t kEraseRetries = 5;
 
-// A region line: address in characters 1-6, byte i at character 8 + 3i.
-constexpr size_t kLineAddressChars = 6;
-constexpr size_t kLineFirstByteAt = 7;
+// A region line: the address in six to eight digits, then byte i at three
+// characters per byte after the space.
+constexpr size_t kLineAddressMinChars = 6;
+constexpr size_t kLineAddressMaxChars = 8;
 constexpr size_t kLineByteStride = 3;
 constexpr uint32_t kLineAddressMask = 0xFFFFFF;
 
 struct WritePass {
     RunPhase phase;
-    QString (*path)();
+    RegionIndex region;
     int operationText;
     const char* logLine;
     bool useWriteBlock;    // BlockSize: the profile's writeblock, or 1
@@ -56,27 +61,14 @@ struct WritePass {
     uint8_t writeCommand;
 };
 
-QString progMemPath() {
-    const QString& path = bootloaderSettings().ProgMemPath;
-    return path.isEmpty() ? regionFilePath(kProgMemRegion) : path;
-}
-QString eeDataPath() {
-    const QString& path = bootloaderSettings().EeDataPath;
-    return path.isEmpty() ? regionFilePath(kEeDataRegion) : path;
-}
-QString userIdPath() {
-    const QString& path = bootloaderSettings().UserIdPath;
-    return path.isEmpty() ? regionFilePath(kUserIdRegion) : path;
-}
-
 // The configuration region is split but never written: the board's
 // configuration stays as the bootloader set it.
 const WritePass kWritePasses[] = {
-    {RunPhase::WritingProgram, progMemPath, kFlashPassText, "Download flash", true, true,
+    {RunPhase::WritingProgram, kProgMemRegion, kFlashPassText, "Download flash", true, true,
      NXPIC_CMD_WRITE_PROGRAM},
-    {RunPhase::WritingEeprom, eeDataPath, kEepromPassText, "Download eeprom", false, false,
+    {RunPhase::WritingEeprom, kEeDataRegion, kEepromPassText, "Download eeprom", false, false,
      NXPIC_CMD_WRITE_EEPROM},
-    {RunPhase::WritingUserId, userIdPath, kUserIdPassText, "Download Userid", true, false,
+    {RunPhase::WritingUserId, kUserIdRegion, kUserIdPassText, "Download Userid", true, false,
      NXPIC_CMD_WRITE_PROGRAM},
 };
 
@@ -116,6 +108,67 @@ QString lineFailure(int text, int lineNumber, uint32_t address, int result) {
 
 int clampToInt(int64_t value) {
     return static_cast<int>(std::clamp<int64_t>(value, 0, INT_MAX));
+}
+
+// Visits the lines of a region's text (CR LF, CR or LF ends) with their
+// numbers from 1; stops when visit returns false.
+template <typename Visit>
+bool forEachLine(const QByteArray& text, Visit visit) {
+    const std::string_view all(text.constData(), static_cast<size_t>(text.size()));
+    size_t at = 0;
+    int number = 0;
+    while (at < all.size()) {
+        size_t end = all.find_first_of("\r\n", at);
+        if (end == std::string_view::npos)
+            end = all.size();
+        if (!visit(all.substr(at, end - at), ++number))
+            return false;
+        at = end;
+        if (at < all.size() && all[at] == '\r')
+            ++at;
+        if (at < all.size() && all[at] == '\n')
+            ++at;
+    }
+    return true;
+}
+
+// Reads the file of a region the split made, whole, and holds it against the
+// split's record. False with the text.
+bool readRegion(const RegionRecord& record, RegionImage& image, QString& message) {
+    QFile file(record.path);
+    if (!QFileInfo::exists(record.path)) {
+        message = GetText(kRegionMissingText).arg(record.path);
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        message = QStringLiteral("Cannot open the region file \"%1\": %2")
+                      .arg(record.path, file.errorString());
+        return false;
+    }
+    image.text = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        message = QStringLiteral("Cannot read the region file \"%1\": %2")
+                      .arg(record.path, file.errorString());
+        return false;
+    }
+    int64_t lines = 0;
+    forEachLine(image.text, [&lines](std::string_view, int) {
+        ++lines;
+        return true;
+    });
+    if (lines != record.lines ||
+        QCryptographicHash::hash(image.text, QCryptographicHash::Sha256) != record.digest) {
+        message = GetText(kRegionChangedText).arg(record.path);
+        return false;
+    }
+    uint32_t address = 0;
+    std::array<uint8_t, kRegionLineDataBytes> bytes{};
+    return forEachLine(image.text, [&](std::string_view line, int number) {
+        if (ParseRegionLine(line, address, bytes))
+            return true;
+        message = GetText(kRegionLineText).arg(number).arg(record.path);
+        return false;
+    });
 }
 
 }  // namespace
@@ -203,22 +256,71 @@ int16_t EraseRange(PassContext& ctx, int32_t low, int32_t high) {
     return 1;
 }
 
-bool DownloadRegions(PassContext& ctx, QString& message) {
+bool ParseRegionLine(std::string_view line, uint32_t& address,
+                     std::array<uint8_t, kRegionLineDataBytes>& bytes) {
+    size_t at = 0;
+    uint32_t value = 0;
+    while (at < line.size() && at < kLineAddressMaxChars && hexValue(line[at]) >= 0)
+        value = value * 16 + static_cast<uint32_t>(hexValue(line[at++]));
+    if (at < kLineAddressMinChars || at >= line.size() || line[at] != ' ')
+        return false;
+    ++at;
+    if (line.size() - at != kRegionLineDataBytes * kLineByteStride)
+        return false;
+    for (size_t i = 0; i < kRegionLineDataBytes; ++i, at += kLineByteStride) {
+        const int high = hexValue(line[at]);
+        const int low = hexValue(line[at + 1]);
+        if (high < 0 || low < 0 || line[at + 2] != ' ')
+            return false;
+        bytes[i] = static_cast<uint8_t>(high * 16 + low);
+    }
+    address = value;
+    return true;
+}
+
+bool ReadPlannedRegions(RegionImages& images, QString& message) {
+    enterProgramFolder();
+    const RegionRecords& records = bootloaderSettings().regions;
+    if (!records[kProgMemRegion].made) {
+        // No split made the image this run would write.
+        message = GetText(kRegionMissingText).arg(regionFilePath(kProgMemRegion));
+        return false;
+    }
+    for (int r = 0; r < kConfigRegion; ++r) {
+        const RegionRecord& record = records[r];
+        RegionImage& image = images[static_cast<size_t>(r)];
+        image = RegionImage{record.path, false, {}};
+        if (!record.made) {
+            // Where the split made no file, one that stands now is someone else's.
+            const QFileInfo stray(record.path);
+            if (stray.exists() || stray.isSymLink()) {
+                message = GetText(kRegionChangedText).arg(record.path);
+                return false;
+            }
+            continue;
+        }
+        if (!readRegion(record, image, message))
+            return false;
+        image.present = true;
+    }
+    return true;
+}
+
+bool DownloadRegions(PassContext& ctx, const RegionImages& images, QString& message) {
     enterProgramFolder();
     const PicProfile& profile = bootloaderSettings().profile;
     try {
         for (const WritePass& pass : kWritePasses) {
-            const QString path = pass.path();
-            if (!QFileInfo(path).isFile())
+            const RegionImage& image = images[static_cast<size_t>(pass.region)];
+            if (!image.present)
                 continue;
             ctx.progress.setOperationText(GetText(pass.operationText));
             WriteLog(QString::fromLatin1(pass.logLine));
             ctx.phase = pass.phase;
             const uint8_t blockSize = pass.useWriteBlock ? profile.writeblock : 1;
             const uint8_t bytesPerAddr = pass.useBytesPerAddr ? profile.bytesperaddr : 1;
-            if (!WriteRegionFile(ctx, blockSize, bytesPerAddr, pass.writeCommand, path, message)) {
+            if (!WriteRegionLines(ctx, blockSize, bytesPerAddr, pass.writeCommand, image, message))
                 return false;
-            }
         }
     } catch (const RunTimeError& error) {
         message = error.description();
@@ -227,26 +329,16 @@ bool DownloadRegions(PassContext& ctx, QString& message) {
     return true;
 }
 
-bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
-                     uint8_t writeCommand, const QString& regionPath, QString& message) {
+bool WriteRegionLines(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
+                      uint8_t writeCommand, const RegionImage& region, QString& message) {
     enterProgramFolder();
-    QFile file(regionPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        message = QStringLiteral("Cannot open the region file \"%1\": %2")
-                      .arg(regionPath, file.errorString());
-        return false;
-    }
-    // The file stays open for the pass and closes with it, also on a failure.
     globals().StopRequested = false;
     ctx.progress.setBarVisible(false);
     ctx.progress.setPercentText(QString());
 
     const BootloaderSettings& settings = bootloaderSettings();
     try {
-        FileLineReader reader(file);
-        std::string_view line;
-        while (reader.read(line)) {
-            const int lineNumber = reader.number();
+        return forEachLine(region.text, [&](std::string_view line, int lineNumber) {
             ctx.progress.setOperationText(
                 GetText(kLineText).replace(QStringLiteral("%1"), QString::number(lineNumber)));
             ctx.events.processEvents();
@@ -260,25 +352,27 @@ bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
                               "(key \"bytesperaddr\") is 0, so line %1 of \"%2\" has no device "
                               "address")
                               .arg(lineNumber)
-                              .arg(regionPath);
+                              .arg(region.path);
                 return false;
             }
+            uint32_t lineAddress = 0;
+            std::array<uint8_t, NXPIC_DATA_BUFFER_BYTES> buffer{};
+            std::array<uint8_t, kRegionLineDataBytes> bytes{};
+            if (!ParseRegionLine(line, lineAddress, bytes)) {
+                // Never padded: a byte the line lacks is not made up.
+                message = GetText(kRegionLineText).arg(lineNumber).arg(region.path);
+                return false;
+            }
+            std::copy(bytes.begin(), bytes.end(), buffer.begin());
 
             PicBlock block{};
             block.Command = writeCommand;
             block.DataLength = kRegionLineDataBytes;
-            const uint32_t byteAddress = leadingHex(line, 0, kLineAddressChars) & kLineAddressMask;
+            const uint32_t byteAddress = lineAddress & kLineAddressMask;
             block.Address = static_cast<int32_t>(byteAddress / bytesPerAddr);
             block.BlockSize = blockSize;
             block.BytesPerAddr = bytesPerAddr;
             block.MaxRetries = settings.RetryCount;
-
-            std::array<uint8_t, NXPIC_DATA_BUFFER_BYTES> buffer{};
-            for (size_t i = 0; i < kRegionLineDataBytes; ++i) {
-                // A line cut short sends 0 for the bytes it lacks.
-                buffer[i] = static_cast<uint8_t>(
-                    leadingHex(line, kLineFirstByteAt + kLineByteStride * i, 2));
-            }
 
             WriteLog(QStringLiteral("<- TX ") +
                      QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
@@ -298,26 +392,21 @@ bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
             ctx.progress.setPassStep(step);
             if (verified >= 0) {
                 WriteLog(QStringLiteral("-> RX riga validata"));
-            } else if (verified == NXPIC_ERR_VERIFY) {
+                return true;
+            }
+            if (verified == NXPIC_ERR_VERIFY) {
                 WriteLog(QStringLiteral("-> RX riga NON validata"));
                 message = GetText(kVerifyFailedText);
                 return false;
-            } else {
-                WriteLog(QStringLiteral("-> RX ERRORE"));
-                message = lineFailure(kVerifyFailedText, lineNumber, byteAddress, verified);
-                return false;
             }
-        }
-        if (reader.failed()) {
-            message = QStringLiteral("Cannot read the region file \"%1\": %2")
-                          .arg(regionPath, file.errorString());
+            WriteLog(QStringLiteral("-> RX ERRORE"));
+            message = lineFailure(kVerifyFailedText, lineNumber, byteAddress, verified);
             return false;
-        }
+        });
     } catch (const RunTimeError& error) {
         message = error.description();
         return false;
     }
-    return true;
 }
 
 }  // namespace dwnfrw

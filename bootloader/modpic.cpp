@@ -5,10 +5,10 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QStringList>
-#include <cctype>
 #include <cfenv>
 #include <cmath>
 
+#include "bootloader/modcomm.h"
 #include "startup/command_line.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
@@ -181,22 +181,22 @@ constexpr int kTextKeyNotANumber = 1115;
 constexpr int kTextRangeBackwards = 1116;
 constexpr int kTextKeyIsZero = 1117;
 
-// A whole value of a range key: hexadecimal digits only.
-bool isHexNumber(const QString& text) {
-    if (text.isEmpty())
-        return false;
-    for (QChar c : text) {
-        if (!isxdigit(c.toLatin1()))
-            return false;
-    }
-    return true;
+constexpr int kTextProgramRangeOutside = 1159;
+
+// A range key's value gives a number as rangeValue reads it: leading
+// hexadecimal digits ("0200 ; boot block after" reads as 0200).
+bool readsAsRange(const QString& text) {
+    bool readable = false;
+    leadingNumber(QStringLiteral("&H") + text, &readable);
+    return readable;
 }
 
-// A whole value of a byte key: a decimal number.
-bool isDecimalNumber(const QString& text) {
-    bool ok = false;
-    text.trimmed().toDouble(&ok);
-    return ok;
+// A byte key's value gives a number as byteValue reads it: a leading decimal
+// number or "&H" and hexadecimal digits ("64 ; rows", "&H40").
+bool readsAsByte(const QString& text) {
+    bool readable = false;
+    leadingNumber(text, &readable);
+    return readable;
 }
 
 }  // namespace
@@ -273,10 +273,10 @@ bool CheckPicProfile(const PicProfile& profile, QString& message) {
             bool (*isNumber)(const QString&);
         };
         static const UsedKey kUsedKeys[] = {
-            {"pmrangelow", isHexNumber},       {"pmrangehigh", isHexNumber},
-            {"usrrangelow", isHexNumber},      {"usrrangehigh", isHexNumber},
-            {"eraseblock", isDecimalNumber},   {"writeblock", isDecimalNumber},
-            {"bytesperaddr", isDecimalNumber},
+            {"pmrangelow", readsAsRange},  {"pmrangehigh", readsAsRange},
+            {"usrrangelow", readsAsRange}, {"usrrangehigh", readsAsRange},
+            {"eraseblock", readsAsByte},   {"writeblock", readsAsByte},
+            {"bytesperaddr", readsAsByte},
         };
         for (const UsedKey& key : kUsedKeys) {
             const QString name = QString::fromLatin1(key.name);
@@ -303,6 +303,15 @@ bool CheckPicProfile(const PicProfile& profile, QString& message) {
                                QString::number(range.highValue, 16).toUpper());
             return false;
         }
+    }
+    // The boot block below and the end of the device's flash above are no
+    // program range's: an erase there would hit the bootloader or wrap.
+    const PicProfile device = builtInPicProfile();
+    if (profile.pmrangelow < device.pmrangelow || profile.pmrangehigh > device.pmrangehigh) {
+        message = GetText(kTextProgramRangeOutside)
+                      .arg(source, HexPad(profile.pmrangelow, 6), HexPad(profile.pmrangehigh, 6),
+                           HexPad(device.pmrangelow, 6), HexPad(device.pmrangehigh, 6));
+        return false;
     }
     const struct {
         const char* name;

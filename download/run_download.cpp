@@ -28,17 +28,22 @@ constexpr int kTextRepeatUpdate = 1134;
     throw RunTimeError(kOperationFailedError, message);
 }
 
-// Whatever can be known before the first erase: the profile the connection
-// loaded is sane, the package's image fits the device it describes, and with
-// "/LOG" the day's log can be appended. Nothing here reaches the board.
-void checkBeforeErasing(const PackageSession& session) {
+// Whatever can be known before the first erase, known before anything is
+// sent: the profile, read here once for the whole run, is sane; the package's
+// image fits the device it describes; the region files are those the opening
+// made, read once into the copies the passes write; and with "/LOG" the
+// day's log can be appended. Needs no board.
+RegionImages checkBeforeErasing(const PackageSession& session) {
     QString message;
-    const PicProfile& profile = bootloaderSettings().profile;
-    if (!CheckPicProfile(profile, message) ||
-        !CheckImageForDevice(session.HexPath, profile, message))
+    PicProfile& profile = bootloaderSettings().profile;
+    RegionImages images;
+    if (!LoadPicProfile(profile, message) || !CheckPicProfile(profile, message) ||
+        !CheckImageForDevice(session.HexPath, profile, message) ||
+        !ReadPlannedRegions(images, message))
         fail(message);
     if (!CanAppendLog(message))
         fail(GetText(kTextNotStarted).arg(message));
+    return images;
 }
 
 // The sentences an ending adds: what to do about a board that was touched,
@@ -169,6 +174,7 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         fe.progress.setOperationText(QString());
 
         port = fe.toolbar.selectedPort();
+        const RegionImages images = checkBeforeErasing(session);
         tracker.setPassStep({RunPhase::Identifying});
         fe.progress.setOperationText(GetText(1003));
         fe.events.processEvents();
@@ -217,14 +223,12 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         if (!ConnectBootloader(port, message))
             fail(message);
 
-        checkBeforeErasing(session);
-
         // From the first erase on, a failed log line no longer ends the run.
         logTolerance.emplace();
         if (!EraseDevice(passes, true, true, message))
             fail(message);
         WriteLog(QStringLiteral("INIZIO DOWNLOAD FIRMWARE"));
-        if (!DownloadRegions(passes, message))
+        if (!DownloadRegions(passes, images, message))
             fail(message);
         WriteLog(QStringLiteral("FINE DOWNLOAD FIRMWARE"));
         WriteLog(QStringLiteral("Disconnessione con il dispositivo"));

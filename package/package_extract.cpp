@@ -145,8 +145,8 @@ ExtractCode extractMember(zip_t* archive, const Member& member, const QString& f
 
     if (!part.flush())
         return ExtractCode::WriteFailed;
-    part.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                        QFileDevice::ReadOther);
+    // Decrypted members are the user's alone, like the folder they land in.
+    part.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     part.close();
     // rename() replaces a link of that name instead of writing through it.
     const QByteArray from = QFile::encodeName(part.fileName());

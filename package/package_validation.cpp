@@ -9,6 +9,7 @@
 #include "package/package_extract.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
+#include "startup/work_folder.h"
 
 namespace dwnfrw {
 
@@ -25,17 +26,6 @@ const QString kDescriptionFile = QStringLiteral("info.txt");
 
 bool folderExists(const QString& folder) {
     return !folder.isEmpty() && QFileInfo(folder).isDir();
-}
-
-// Removes every file of the folder, read-only ones included, and every link;
-// sub-folders and their contents stay.
-void deleteFolderFiles(const QString& folder) {
-    const QFileInfoList entries = QDir(folder).entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
-    for (const QFileInfo& entry : entries) {
-        if (entry.isSymLink() || !entry.isDir())
-            QFile::remove(entry.absoluteFilePath());
-    }
 }
 
 // The description file, found without regard to letter case.
@@ -109,10 +99,10 @@ bool ValidateFileFRW(PackageSession& session, const QString& FileIn, QString& Fi
         ERROUT = GetText(kTextInsideWorkFolder).arg(FileIn, workFolder);
         return false;
     }
-    if (!workFolder.isEmpty() && !folderExists(workFolder))
-        QDir().mkpath(workFolder);
-    if (folderExists(workFolder))
-        deleteFolderFiles(workFolder);
+    if (!workFolder.isEmpty()) {
+        removeWorkFolder(workFolder);
+        makePrivateFolder(workFolder);
+    }
     if (!folderExists(workFolder)) {
         ERROUT = GetText(kTextFolderMissing);
         return false;

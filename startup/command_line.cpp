@@ -25,7 +25,9 @@ int hexValue(QChar c) {
 
 }  // namespace
 
-double leadingNumber(const QString& text) {
+double leadingNumber(const QString& text, bool* readable) {
+    if (readable != nullptr)
+        *readable = false;
     const qsizetype n = text.size();
     qsizetype i = 0;
     while (i < n && (text[i] == QLatin1Char(' ') || text[i] == QLatin1Char('\t')))
@@ -34,8 +36,11 @@ double leadingNumber(const QString& text) {
     if (i + 1 < n && text[i] == QLatin1Char('&') &&
         (text[i + 1] == QLatin1Char('H') || text[i + 1] == QLatin1Char('h'))) {
         double value = 0;
-        for (i += 2; i < n && hexValue(text[i]) >= 0; ++i)
+        for (i += 2; i < n && hexValue(text[i]) >= 0; ++i) {
             value = value * 16 + hexValue(text[i]);
+            if (readable != nullptr)
+                *readable = true;
+        }
         return value;
     }
 
@@ -56,6 +61,8 @@ double leadingNumber(const QString& text) {
     }
     if (!anyDigit)
         return 0;
+    if (readable != nullptr)
+        *readable = true;
     // An exponent counts only when digits follow it.
     if (i < n && (text[i] == QLatin1Char('E') || text[i] == QLatin1Char('e') ||
                   text[i] == QLatin1Char('D') || text[i] == QLatin1Char('d'))) {

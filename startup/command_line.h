@@ -13,8 +13,8 @@ namespace dwnfrw {
 // Reads the leading number of text the way a leading-number parser does: an
 // optional sign, digits with an optional fraction and exponent, or "&H" and
 // hexadecimal digits; reading stops at the first character that does not fit
-// and nothing readable gives 0.
-double leadingNumber(const QString& text);
+// and nothing readable gives 0. With readable, says whether any digit was read.
+double leadingNumber(const QString& text, bool* readable = nullptr);
 
 // Rounds half to even into a signed 32-bit integer; no value when the number
 // does not fit (an overflow).

@@ -71,7 +71,17 @@ QString portFolder(const QString& folder, const QString& port) {
 
 bool HomeFolderSet() {
     const QString home = qEnvironmentVariable("HOME");
-    return !home.isEmpty() && QDir(home).absolutePath() != QDir::rootPath();
+    if (!home.isEmpty() && QDir(home).absolutePath() != QDir::rootPath())
+        return true;
+    // Without a home folder the data folder the platform gives is what
+    // counts: its default lies under "/", but XDG_DATA_HOME may name a
+    // folder of its own, usable when it stands or can be made, and writable.
+    const QString data =
+        QDir::cleanPath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    const QString rootDefault = QDir::cleanPath(QDir::rootPath() + QStringLiteral(".local/share"));
+    if (data.isEmpty() || data == QDir::rootPath() || data == rootDefault)
+        return false;
+    return QDir().mkpath(data) && QFileInfo(data).isWritable();
 }
 
 }  // namespace dwnfrw

@@ -21,7 +21,10 @@ bool PrepareDataFolders(const QString& productFolder);
 // window, a single copy, keeps the shared folders.
 QString portFolder(const QString& folder, const QString& port);
 
-// True when the user's home folder is named and is not the root folder.
+// True when the data folders have a place: the user's home folder is named
+// and is not the root folder, or else the data folder actually used (named by
+// XDG_DATA_HOME) is neither "/" nor under it by default, and can be made and
+// written.
 bool HomeFolderSet();
 
 }  // namespace dwnfrw

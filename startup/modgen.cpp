@@ -8,6 +8,7 @@
 #include "startup/folders.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
+#include "startup/work_folder.h"
 
 namespace dwnfrw {
 
@@ -49,7 +50,7 @@ StartupEnd Main(const QString& commandLine, StartupHost& host) {
     g.AppName = brandAppName(g.Brand);
 
     g.TempFolder = joinPath(g.DataFolder, QStringLiteral("temp"));
-    createFolderIfMissing(g.TempFolder);
+    makePrivateFolder(g.TempFolder);
     g.LogsFolder = joinPath(g.DataFolder, QStringLiteral("logs"));
     createFolderIfMissing(g.LogsFolder);
 

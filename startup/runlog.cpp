@@ -96,6 +96,10 @@ QString& logPortTag() {
 
 }  // namespace
 
+QString fileErrorCause(int error) {
+    return causeText(error);
+}
+
 void setLogPortTag(const QString& port) {
     logPortTag() = port;
 }

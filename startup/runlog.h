@@ -38,6 +38,10 @@ class LogFailuresTolerated {
     const LogFailure& firstFailure() const;
 };
 
+// The cause of a failed open or write of any file (a system error number; 0
+// for a write that stopped short unexplained) in the session's language.
+QString fileErrorCause(int error);
+
 // File name of the day's log: "ddmmyyyy.LOG".
 QString logFileName(const QDate& day);
 

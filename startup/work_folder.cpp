@@ -6,20 +6,33 @@
 
 namespace dwnfrw {
 
+namespace {
+
+constexpr QFileDevice::Permissions kPrivateFolder =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+    QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
+
+}  // namespace
+
+bool makePrivateFolder(const QString& folder) {
+    if (folder.isEmpty())
+        return false;
+    const QFileInfo info(folder);
+    if (!info.isDir() && !QDir().mkpath(folder))
+        return false;
+    QFile::setPermissions(folder, kPrivateFolder);
+    return QFileInfo(folder).isDir();
+}
+
 void removeWorkFolder(const QString& folder) {
-    QDir dir(folder);
-    if (folder.isEmpty() || !dir.exists())
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
         return;
-    const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QFileInfo& file : files) {
-        // Unix would unlink a read-only file in a writable folder (and root
-        // may write anything), so look at the file's own write bit: deleting
-        // without forcing means a read-only file stays.
-        if (!file.isSymLink() && !file.permissions().testFlag(QFileDevice::WriteOwner))
-            continue;
-        if (file.suffix().compare(QLatin1String("fwz"), Qt::CaseInsensitive) == 0)
-            continue;
-        QFile::remove(file.absoluteFilePath());
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QFileInfo& entry : entries) {
+        // A link is removed itself, never what it points to.
+        if (entry.isSymLink() || !entry.isDir())
+            QFile::remove(entry.absoluteFilePath());
     }
     QDir().rmdir(folder);
 }

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QString>
 #include <array>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -38,7 +39,9 @@ QByteArray ff(int n) {
     return QByteArray("FF ").repeated(n);
 }
 
-enum class Outcome { Ok, Invalid, NoEndRecord, PastWindow };
+// Refused: by the record check, with `text`; Unplaced: by the split itself, a
+// record in none of the device's memories, with `text`.
+enum class Outcome { Ok, Invalid, NoEndRecord, PastWindow, Refused, Unplaced };
 
 struct SplitCase {
     const char* name;
@@ -46,6 +49,7 @@ struct SplitCase {
     Outcome outcome;
     // progmem, eedata, userid, config after the split; nullopt = no file.
     std::array<std::optional<QByteArray>, 4> files;
+    std::function<QString()> text = nullptr;
 };
 
 void PrintTo(const SplitCase& c, std::ostream* out) {
@@ -55,6 +59,18 @@ void PrintTo(const SplitCase& c, std::ostream* out) {
 const char* const kRegionNames[4] = {"progmem", "eedata", "userid", "config"};
 
 const std::array<std::optional<QByteArray>, 4> kUntouched = {kStale, kStale, kStale, kStale};
+// A failure after the files were made anew removes them all.
+const std::array<std::optional<QByteArray>, 4> kNoFiles = {};
+
+// Text n with the line and the further arguments.
+template <typename... Args>
+std::function<QString()> lineText(int n, int line, Args... args) {
+    return [=] {
+        QString text = GetText(n).arg(line);
+        ((text = text.arg(args)), ...);
+        return text;
+    };
+}
 
 std::vector<SplitCase> splitCases() {
     const QByteArray sixteen = "000102030405060708090A0B0C0D0E0F";
@@ -83,9 +99,8 @@ std::vector<SplitCase> splitCases() {
          Outcome::Ok,
          {"000010 A0 A1 B2 " + ff(13) + "\r\n" + "000000 11 99 33 AA " + ff(12) + "\r\n",
           std::nullopt, std::nullopt, std::nullopt}},
-        {"upper_program_memory_and_foreign_addresses",
-         ela(0x0001) + rec(0x7FF0, 0, "55") + ela(0x0040) + rec(0, 0, "66") + ela(0x0021) +
-             rec(0, 0, "77") + ela(0x001F) + rec(0xFFFF, 0, "88") + kEnd,
+        {"upper_program_memory",
+         ela(0x0001) + rec(0x7FF0, 0, "55") + ela(0x001F) + rec(0xFFFF, 0, "88") + kEnd,
          Outcome::Ok,
          {"017FF0 55 " + ff(15) + "\r\n" + "1FFFF0 " + ff(15) + "88 \r\n", std::nullopt,
           std::nullopt, std::nullopt}},
@@ -104,10 +119,8 @@ std::vector<SplitCase> splitCases() {
          Outcome::Ok,
          {"000200 EF " + ff(15) + "\r\n", "000000 E0 " + ff(15) + "\r\n",
           "200000 01 " + ff(15) + "\r\n", "300000 22 " + ff(15) + "\r\n"}},
-        // A line that begins with a blank is skipped even when a record follows.
-        {"blank_lines_leading_blanks_and_text_after_end",
-         "\r\n \r\n" + (" " + rec(0x0000, 0, "EE")) + "\t:junk\r\n" + rec(0x0000, 0, "01") + kEnd +
-             "not read\r\n" + rec(0x0010, 0, "02"),
+        {"blank_lines_and_text_after_end",
+         "\r\n \r\n\t \r\n" + rec(0x0000, 0, "01") + kEnd + "not read\r\n" + rec(0x0010, 0, "02"),
          Outcome::Ok,
          {"000000 01 " + ff(15) + "\r\n", std::nullopt, std::nullopt, std::nullopt}},
         {"types_02_03_05_pass_and_are_ignored",
@@ -155,11 +168,39 @@ std::vector<SplitCase> splitCases() {
         {"record_without_checksum", ":00000000\r\n" + kEnd, Outcome::Invalid, kUntouched},
 
         // The record window ends at 255: 15 + 242 bytes overflow it. The files
-        // were already made anew and keep the line written before.
+        // were already made anew: none is left, not even the line before.
         {"record_past_the_window",
          rec(0x0000, 0, "11") + rec(0x000F, 0, QByteArray("AB").repeated(242)) + kEnd,
-         Outcome::PastWindow,
-         {"000000 11 " + ff(15) + "\r\n", "", "", ""}},
+         Outcome::PastWindow, kNoFiles},
+
+        // Nothing is dropped silently: each names its line (and address).
+        {"record_after_a_blank", "\r\n " + rec(0x0000, 0, "EE") + kEnd, Outcome::Refused,
+         kUntouched, lineText(1150, 2)},
+        {"record_after_a_tab", rec(0x0000, 0, "01") + "\t" + rec(0x0010, 0, "EE") + kEnd,
+         Outcome::Refused, kUntouched, lineText(1150, 2)},
+        {"blanks_before_junk", "  junk\r\n" + kEnd, Outcome::Refused, kUntouched,
+         lineText(1150, 1)},
+        {"linear_address_with_one_byte", ":0100000400FB\r\n" + rec(0, 0, "01") + kEnd,
+         Outcome::Refused, kUntouched, lineText(1151, 1, QStringLiteral("04"), 1)},
+        {"segment_address_with_three_bytes", rec(0, 2, "000000") + kEnd, Outcome::Refused,
+         kUntouched, lineText(1151, 1, QStringLiteral("02"), 3)},
+        {"bytes_after_the_checksum", ":0100000042BD00\r\n" + kEnd, Outcome::Refused, kUntouched,
+         lineText(1152, 1, 15, 1, 13)},
+        {"blank_after_the_checksum", ":0100000042BD \r\n" + kEnd, Outcome::Refused, kUntouched,
+         lineText(1152, 1, 14, 1, 13)},
+        {"record_type_06", rec(0, 6, "") + kEnd, Outcome::Refused, kUntouched,
+         lineText(1155, 1, QStringLiteral("06"))},
+        {"data_at_400000", rec(0x0200, 0, "01") + ela(0x0040) + rec(0, 0, "66") + kEnd,
+         Outcome::Unplaced, kNoFiles, lineText(1153, 3, QStringLiteral("400000"))},
+        {"data_at_210000", ela(0x0021) + rec(0x0010, 0, "77") + kEnd, Outcome::Unplaced, kNoFiles,
+         lineText(1153, 2, QStringLiteral("210010"))},
+        {"data_at_310000", ela(0x0031) + rec(0, 0, "77") + kEnd, Outcome::Unplaced, kNoFiles,
+         lineText(1153, 2, QStringLiteral("310000"))},
+        {"data_at_F10000", ela(0x00F1) + rec(0, 0, "77") + kEnd, Outcome::Unplaced, kNoFiles,
+         lineText(1153, 2, QStringLiteral("F10000"))},
+        {"data_at_the_4_GB_wrap",
+         ela(0xFFFF) + rec(0xFFF8, 0, "0102030405060708090A0B0C0D0E0F10") + kEnd, Outcome::Unplaced,
+         kNoFiles, lineText(1153, 2, QStringLiteral("FFFFFFF8"))},
     };
 }
 
@@ -192,6 +233,19 @@ TEST_P(SplitHexTable, RegionFilesAsExpected) {
             EXPECT_TRUE(message.contains(QStringLiteral("line 2"))) << message.toStdString();
             EXPECT_TRUE(message.contains(hexPath)) << message.toStdString();
             break;
+        case Outcome::Refused:
+        case Outcome::Unplaced:
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(message, c.text());
+            break;
+    }
+    // The record holds exactly the files a run may write.
+    for (int r = 0; r < 4; ++r) {
+        const RegionRecord& record = bootloaderSettings().regions[size_t(r)];
+        EXPECT_EQ(record.made, ok && c.files[r].has_value()) << kRegionNames[r];
+        if (record.made) {
+            EXPECT_EQ(record.lines, c.files[r]->count('\n')) << kRegionNames[r];
+        }
     }
     for (int r = 0; r < 4; ++r) {
         EXPECT_EQ(readFileBytes(regionFilePath(kRegionNames[r])), c.files[r]) << kRegionNames[r];
@@ -201,7 +255,8 @@ TEST_P(SplitHexTable, RegionFilesAsExpected) {
     // split's own finding).
     QString checkMessage;
     const bool valid = ValidateHexFile(hexPath, checkMessage);
-    EXPECT_EQ(valid, c.outcome == Outcome::Ok || c.outcome == Outcome::PastWindow);
+    EXPECT_EQ(valid, c.outcome == Outcome::Ok || c.outcome == Outcome::PastWindow ||
+                         c.outcome == Outcome::Unplaced);
     if (!valid) {
         EXPECT_EQ(checkMessage, message);
     }

@@ -9,6 +9,7 @@
 #include <QRandomGenerator>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 #include <iostream>
 #include <memory>
 
@@ -119,6 +120,7 @@ class Passes : public testing::TempFolderTest {
         ASSERT_TRUE(InitBootloader(port_->portNumber(), message)) << message.toStdString();
         bootloaderSettings().ReadTimeout = kTestReadTimeoutMs;
         ASSERT_TRUE(ConnectBootloader(port_->portNumber(), message)) << message.toStdString();
+        ASSERT_TRUE(LoadPicProfile(bootloaderSettings().profile, message)) << message.toStdString();
     }
 
     void split(const QByteArray& hex) {
@@ -126,6 +128,14 @@ class Passes : public testing::TempFolderTest {
         writeFileBytes(hexPath, hex);
         QString message;
         ASSERT_TRUE(SplitHexFile(hexPath, message)) << message.toStdString();
+    }
+
+    // The split's region files as a run reads them before its first erase.
+    RegionImages planned() {
+        RegionImages images;
+        QString message;
+        EXPECT_TRUE(ReadPlannedRegions(images, message)) << message.toStdString();
+        return images;
     }
 
     vboard::PtyBoard& board() { return port_->board(); }
@@ -178,7 +188,7 @@ TEST_F(Passes, FullImageIsErasedWrittenAndVerified) {
     EXPECT_TRUE(progress_.barVisible);
 
     pump_.count = 0;
-    ASSERT_TRUE(DownloadRegions(ctx_, message)) << message.toStdString();
+    ASSERT_TRUE(DownloadRegions(ctx_, planned(), message)) << message.toStdString();
     const qint64 elapsedMs = clock.elapsed();
     EXPECT_EQ(pump_.count, 2048 + 16 + 1) << "one yield per line";
     EXPECT_EQ(requestsOf(kWriteProgramCommand), 2048u + 1u);
@@ -200,7 +210,16 @@ TEST_F(Passes, FullImageIsErasedWrittenAndVerified) {
     ASSERT_TRUE(dumpFolder.isValid());
     globals().TempFolder = dumpFolder.path();
     const QString dumpPath = joinPath(dumpFolder.path(), QStringLiteral("dump.hex"));
-    writeFileBytes(dumpPath, board().dumpHex());
+    // Without the device ID, which no image may write.
+    QByteArray dump;
+    bool deviceId = false;
+    for (const QByteArray& line : board().dumpHex().split('\n')) {
+        if (line.startsWith(":02000004"))
+            deviceId = line.startsWith(":02000004003F");
+        if (!deviceId && !line.isEmpty())
+            dump += line + '\n';
+    }
+    writeFileBytes(dumpPath, dump);
     QString splitMessage;
     ASSERT_TRUE(SplitHexFile(dumpPath, splitMessage)) << splitMessage.toStdString();
     const auto dumpProgmem = regionLinesByAddress(regionFilePath(QStringLiteral("progmem")));
@@ -237,7 +256,7 @@ TEST_F(Passes, ProgramMemoryOnlySkipsTheOtherPasses) {
     QString message;
     ASSERT_TRUE(EraseDevice(ctx_, true, false, message)) << message.toStdString();
     EXPECT_EQ(requestsOf(kEraseCommand), 504u);
-    ASSERT_TRUE(DownloadRegions(ctx_, message)) << message.toStdString();
+    ASSERT_TRUE(DownloadRegions(ctx_, planned(), message)) << message.toStdString();
     EXPECT_EQ(logTexts().filter("Download"), QStringList{"Download flash"});
     EXPECT_FALSE(progress_.operationHistory.contains(GetText(1100)));
 }
@@ -267,7 +286,7 @@ TEST_F(Passes, StopDuringAWritePass) {
             globals().StopRequested = true;
     };
     QString message;
-    EXPECT_FALSE(DownloadRegions(ctx_, message));
+    EXPECT_FALSE(DownloadRegions(ctx_, planned(), message));
     EXPECT_EQ(message, GetText(1005));
     EXPECT_EQ(progress_.operationText, GetText(1102).replace("%1", "5"));
     // Four lines went to the erased board; the fifth was never sent.
@@ -278,13 +297,13 @@ TEST_F(Passes, StopDuringAWritePass) {
 
 TEST_F(Passes, BootBlockLineFailsVerification) {
     connect();
-    const QString progmem = regionFilePath(QStringLiteral("progmem"));
-    writeFileBytes(progmem,
-                   "000200 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 \r\n"
-                   "000100 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF \r\n"
-                   "000210 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 \r\n");
+    RegionImages images;
+    images[kProgMemRegion] = {QStringLiteral("progmem"), true,
+                              "000200 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 \r\n"
+                              "000100 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF \r\n"
+                              "000210 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 \r\n"};
     QString message;
-    EXPECT_FALSE(DownloadRegions(ctx_, message));
+    EXPECT_FALSE(DownloadRegions(ctx_, images, message));
     EXPECT_EQ(message, GetText(1107));
     EXPECT_EQ(logTexts(), (QStringList{
                               "Download flash",
@@ -297,13 +316,22 @@ TEST_F(Passes, BootBlockLineFailsVerification) {
     EXPECT_EQ(board().read(0x210, 16), QByteArray(16, char(0xFF))) << "nothing after the failure";
 }
 
-TEST_F(Passes, ShortLineSendsZerosForMissingBytes) {
+// A line is sent whole or not at all: the bytes a line lacks are never made up.
+TEST_F(Passes, LineThatIsNotWholeIsRefusedNotPadded) {
     connect();
-    const QString progmem = regionFilePath(QStringLiteral("progmem"));
-    writeFileBytes(progmem, "000300 11 22\n");
-    QString message;
-    ASSERT_TRUE(WriteRegionFile(ctx_, 8, 1, 2, progmem, message)) << message.toStdString();
-    EXPECT_EQ(board().read(0x300, 16), QByteArray::fromHex("11220000000000000000000000000000"));
+    const QByteArray whole = "000300 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF 00 \r\n";
+    for (const char* bad :
+         {"000310 11 22\n", "000310 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF ",
+          "000310 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF 0G ",
+          "00031 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF 00 ", "\r\n"}) {
+        SCOPED_TRACE(bad);
+        const RegionImage region{QStringLiteral("progmem"), true, whole + bad};
+        QString message;
+        EXPECT_FALSE(WriteRegionLines(ctx_, 8, 1, 2, region, message));
+        EXPECT_EQ(message, GetText(1158).arg(2).arg("progmem"));
+        EXPECT_EQ(board().read(0x310, 16), QByteArray(16, char(0xFF)));
+    }
+    EXPECT_EQ(requestsOf(kWriteProgramCommand), 5u) << "only the whole line, once a case";
 }
 
 // A link that goes silent fails the pass; what was written stays written.
@@ -331,7 +359,7 @@ TEST_F(Passes, SilentLinkFailsThePass) {
         QString message;
         QElapsedTimer clock;
         clock.start();
-        EXPECT_FALSE(DownloadRegions(ctx_, message));
+        EXPECT_FALSE(DownloadRegions(ctx_, planned(), message));
         EXPECT_TRUE(message.startsWith(GetText(c.expectedText) + u' ')) << message.toStdString();
         EXPECT_LT(clock.elapsed(), 10000);
         EXPECT_EQ(board().read(0x2000, 16 * c.linesOnBoard), program.left(16 * c.linesOnBoard));
@@ -357,7 +385,7 @@ TEST_F(Passes, ZeroBlockSizesFailClearly) {
 
     bootloaderSettings().profile.bytesperaddr = 0;
     message.clear();
-    EXPECT_FALSE(DownloadRegions(ctx_, message));
+    EXPECT_FALSE(DownloadRegions(ctx_, planned(), message));
     EXPECT_TRUE(message.contains("bytesperaddr")) << message.toStdString();
     EXPECT_TRUE(message.contains("line 1")) << message.toStdString();
     EXPECT_EQ(logTexts(), QStringList{"Download flash"}) << "no line was sent";
@@ -374,11 +402,80 @@ TEST_F(Passes, UnwritableLogFailsThePassWithItsText) {
     EXPECT_EQ(requestsOf(kEraseCommand), 0u);
 }
 
-TEST_F(Passes, MissingRegionFileNamesIt) {
-    const QString absent = path(QStringLiteral("absent"));
+// The region files are the image: what the split made is read once before the
+// first erase; a file gone, changed or added since is refused, naming it.
+TEST_F(Passes, RegionFilesAreHeldAgainstTheSplitsRecord) {
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        int text;
+        const char* file;
+    };
+    const QString progmem = regionFilePath(QStringLiteral("progmem"));
+    const auto edit = [](const QString& file, const QByteArray& from, const QByteArray& to) {
+        QByteArray bytes = readFileBytes(file).value_or(QByteArray());
+        bytes.replace(from, to);
+        writeFileBytes(file, bytes);
+    };
+    const Case cases[] = {
+        {"unchanged", [] {}, 0, nullptr},
+        {"progmem_removed", [&] { QFile::remove(progmem); }, 1157, "progmem"},
+        {"no_split_made", [] { DeleteRegionFiles(); }, 1157, "progmem"},
+        {"byte_changed", [&] { edit(progmem, "000410 ", "000410 00 "); }, 1179, "progmem"},
+        {"line_cut_short",
+         [&] {
+             QByteArray bytes = readFileBytes(progmem).value_or(QByteArray());
+             writeFileBytes(progmem, bytes.remove(bytes.indexOf("\r\n") - 3, 3));
+         },
+         1179, "progmem"},
+        {"line_added",
+         [&] {
+             edit(progmem, "000400 ", "000500 " + QByteArray("00 ").repeated(16) + "\r\n000400 ");
+         },
+         1179, "progmem"},
+        {"eedata_where_none_was_made",
+         [] { writeFileBytes(regionFilePath(QStringLiteral("eedata")), "000000 \r\n"); }, 1179,
+         "eedata"},
+        {"progmem_replaced_by_another_split",
+         [&] {
+             QByteArray other;
+             other += testing::hexRecord(0x0400, 0, QByteArray(16, 'x'));
+             writeFileBytes(path("other.hex"), other + ":00000001FF\r\n");
+             const RegionRecords kept = bootloaderSettings().regions;
+             QString ignored;
+             SplitHexFile(path("other.hex"), ignored);
+             bootloaderSettings().regions = kept;
+         },
+         1179, "progmem"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HexImage image;
+        image.add(0x0400, randomBytes(32, 11));
+        split(image.text());
+        c.change();
+        RegionImages images;
+        QString message;
+        EXPECT_EQ(ReadPlannedRegions(images, message), c.text == 0) << message.toStdString();
+        if (c.text != 0) {
+            EXPECT_EQ(message, GetText(c.text).arg(regionFilePath(QString::fromLatin1(c.file))));
+        }
+        DeleteRegionFiles();
+    }
+}
+
+// Once read, the copy is what the board gets: the file may go or change.
+TEST_F(Passes, WritesFromTheCopyReadBeforeTheErase) {
+    connect();
+    const QByteArray program = randomBytes(32, 12);
+    HexImage image;
+    image.add(0x0400, program);
+    split(image.text());
+    const RegionImages images = planned();
+    QFile::remove(regionFilePath(QStringLiteral("progmem")));
     QString message;
-    EXPECT_FALSE(WriteRegionFile(ctx_, 8, 1, 2, absent, message));
-    EXPECT_TRUE(message.contains(absent)) << message.toStdString();
+    ASSERT_TRUE(DownloadRegions(ctx_, images, message)) << message.toStdString();
+    EXPECT_EQ(board().read(0x0400, 32), program);
 }
 
 }  // namespace

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <QByteArray>
 #include <QFile>
@@ -300,6 +303,33 @@ TEST_F(HexFiles, MissingHexFileNamesTheFile) {
     EXPECT_FALSE(SplitHexFile(hexPath, message));
     EXPECT_TRUE(message.contains(hexPath)) << message.toStdString();
     EXPECT_EQ(readFileBytes(regionFilePath("progmem")), kStale);
+}
+
+// A disk that fills up during the split ends it with the file and the cause,
+// and leaves no region file cut short for a run to take for the image.
+TEST_F(HexFiles, FullDiskFailsTheSplitAndLeavesNoRegionFile) {
+    QByteArray hex;
+    for (uint16_t address = 0x0200; address < 0x0200 + 64 * 16; address += 16)
+        hex += rec(address, 0, "000102030405060708090A0B0C0D0E0F");
+    const QString hexPath = path(QStringLiteral("image.hex"));
+    writeFileBytes(hexPath, hex + kEnd);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, SIG_IGN);
+    for (const rlim_t limit : {rlim_t(0), rlim_t(1000), rlim_t(64 * 57 - 1)}) {
+        SCOPED_TRACE(limit);
+        rlimit small = saved;
+        small.rlim_cur = limit;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        QString message;
+        const bool ok = SplitHexFile(hexPath, message);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(message, GetText(1156).arg(regionFilePath("progmem"), GetText(1121)));
+        for (const char* name : kRegionNames)
+            EXPECT_FALSE(QFile::exists(regionFilePath(name))) << name;
+        EXPECT_FALSE(bootloaderSettings().regions[kProgMemRegion].made);
+    }
 }
 
 TEST_F(HexFiles, MergeJoinsKeysWithoutRegardToCaseAndKeepsOddLines) {

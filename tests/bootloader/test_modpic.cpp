@@ -7,6 +7,7 @@
 
 #include "bootloader/modpic.h"
 #include "startup/globals.h"
+#include "startup/localtext.h"
 
 using namespace dwnfrw;
 
@@ -222,5 +223,58 @@ INSTANTIATE_TEST_SUITE_P(
                       Conversion{"byte_too_big", "eraseblock", "300", -1000},
                       Conversion{"byte_negative", "eraseblock", "-1", -1000}),
     [](const ::testing::TestParamInfo<Conversion>& info) { return info.param.name; });
+
+// The check judges a used key's value as the reader reads it, and keeps the
+// program range off the boot block and inside the device's flash.
+TEST_F(ProfileTest, CheckJudgesValuesAsTheReaderReadsThem) {
+    static const bool textsLoaded = [] {
+        setProgramFolder(QStringLiteral(DWNFRW_TEST_PROGRAM_DIR));
+        QString code = QStringLiteral("ENG");
+        QString message;
+        return LoadLanguage(brandProductId(0), code, message);
+    }();
+    ASSERT_TRUE(textsLoaded);
+    struct Case {
+        const char* key;
+        const char* value;
+        int text;  // 0: accepted
+        const char* low = "000200";
+        const char* high = "007FFF";
+    };
+    const Case cases[] = {
+        {"eraseblock", "64 ; rows", 0},
+        {"eraseblock", "&H40", 0},
+        {"writeblock", "8.0", 0},
+        {"eraseblock", "rows", 1115},
+        {"eraseblock", "", 1115},
+        {"pmrangelow", "0200 ; after the boot block", 0},
+        {"pmrangelow", "&H0200", 1115},
+        {"pmrangehigh", "\"\"", 1115},
+        {"pmrangelow", "000000", 1159, "000000"},
+        {"pmrangelow", "0001FF", 1159, "0001FF"},
+        {"pmrangehigh", "008000", 1159, "000200", "008000"},
+        {"pmrangehigh", "00FFFF", 1159, "000200", "00FFFF"},
+        {"pmrangehigh", "007FFF", 0},
+    };
+    globals().UseProfileFile = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + "=" + c.value);
+        // The first match wins: the case's line stands before the default's.
+        writeProfile(QByteArray(kDefaultProfileText)
+                         .replace("[PIC18F452]\r\n",
+                                  QByteArray("[PIC18F452]\r\n") + c.key + "=" + c.value + "\r\n"));
+        PicProfile profile;
+        QString message;
+        ASSERT_TRUE(LoadPicProfile(profile, message)) << message.toStdString();
+        const bool accepted = CheckPicProfile(profile, message);
+        EXPECT_EQ(accepted, c.text == 0) << message.toStdString();
+        if (c.text == 1115) {
+            EXPECT_EQ(message, GetText(1115).arg(QLatin1String(c.key), picProfilePath()));
+        } else if (c.text == 1159) {
+            EXPECT_EQ(message, GetText(1159).arg(picProfilePath(), QLatin1String(c.low),
+                                                 QLatin1String(c.high), "000200", "007FFF"));
+        }
+    }
+}
 
 }  // namespace

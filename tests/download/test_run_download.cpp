@@ -532,6 +532,29 @@ const HostileImage kHostileImages[] = {
     {"profile_with_bytesperaddr_0", programLine(0x200) + kEndRecord,
      profileWith("BytesPerAddr=1", "BytesPerAddr=0"),
      [] { return profileText(1117, "bytesperaddr"); }},
+    // Nothing the reader does not understand is dropped.
+    {"data_at_400000",
+     programLine(0x200) + upperAddressRecord(0x400000) + testing::hexRecord(0, 0, "x") + kEndRecord,
+     {},
+     [] { return GetText(1153).arg(4).arg("400000"); }},
+    {"record_after_a_blank",
+     upperAddressRecord(0x200) + " " + testing::hexRecord(0x200, 0, lineBytes(0x200)) + kEndRecord,
+     {},
+     [] { return GetText(1150).arg(2); }},
+    {"linear_address_with_one_byte",
+     ":0100000400FB\r\n" + programLine(0x200) + kEndRecord,
+     {},
+     [] { return GetText(1151).arg(1).arg("04").arg(1); }},
+    {"bytes_after_the_checksum",
+     programLine(0x200).insert(programLine(0x200).size() - 2, "00") + kEndRecord,
+     {},
+     [] { return GetText(1152).arg(2).arg(45).arg(16).arg(43); }},
+    {"profile_program_range_from_000000", programLine(0x200) + kEndRecord,
+     profileWith("pmrangelow=\"000200\"", "pmrangelow=\"000000\""),
+     [] { return GetText(1159).arg(picProfilePath(), "000000", "007FFF", "000200", "007FFF"); }},
+    {"profile_program_range_to_00FFFF", programLine(0x200) + kEndRecord,
+     profileWith("pmrangehigh=\"007FFF\"", "pmrangehigh=\"00FFFF\""),
+     [] { return GetText(1159).arg(picProfilePath(), "000200", "00FFFF", "000200", "007FFF"); }},
     {"profile_range_backwards", programLine(0x200) + kEndRecord,
      profileWith("pmrangelow=\"000200\"", "pmrangelow=\"008000\""),
      [] {
@@ -543,7 +566,7 @@ class HostileImageTest : public RunDownloadTest,
                          public ::testing::WithParamInterface<HostileImage> {};
 
 // Refused when the package is opened, and again by a run that was given the
-// image without that check: after the connection, before any erase packet.
+// image without that check: before the run sends anything to the board.
 TEST_P(HostileImageTest, RefusedAtTheOpeningAndBeforeTheFirstErase) {
     const HostileImage& c = GetParam();
     if (!c.profile.isEmpty()) {
@@ -562,16 +585,51 @@ TEST_P(HostileImageTest, RefusedAtTheOpeningAndBeforeTheFirstErase) {
 
     fe_.dialogs.messages.clear();
     startBoard(application());
-    prepareImage(c.hex);
+    prepareImage(c.hex, true);
     const RunReport report = run();
     ASSERT_EQ(report.end, RunReport::End::Failed);
     EXPECT_EQ(fe_.dialogs.messages.back().prompt, failureReport(c.text()));
     EXPECT_FALSE(report.boardTouched);
-    EXPECT_EQ(board().counters().perCommand[NXPIC_CMD_ERASE_PROGRAM].requests, 0u);
+    EXPECT_FALSE(report.loaderEntrySent);
+    EXPECT_EQ(board().counters().bytesReceived, 0u) << "not even the identification";
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, HostileImageTest, ::testing::ValuesIn(kHostileImages),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The region files are the image: one gone or changed since the opening ends
+// the run before anything is sent, never in a "success" with nothing written.
+TEST_F(RunDownloadTest, RegionFileGoneOrChangedEndsTheRunBeforeAnythingIsSent) {
+    struct Case {
+        const char* name;
+        int text;
+        std::function<void(const QString&)> change;
+    };
+    const Case cases[] = {
+        {"progmem_removed", 1157, [](const QString& file) { QFile::remove(file); }},
+        {"progmem_rewritten_by_another_run", 1179,
+         [](const QString& file) {
+             QByteArray bytes = testing::readAll(file);
+             bytes[7] = bytes[7] == '0' ? '1' : '0';
+             ASSERT_TRUE(testing::writeAll(file, bytes));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        startBoard(application());
+        prepareImage();
+        const QString progmem = regionFilePath(kProgMemRegion);
+        c.change(progmem);
+        fe_.dialogs.messages.clear();
+        const RunReport report = run();
+        ASSERT_EQ(report.end, RunReport::End::Failed);
+        EXPECT_EQ(fe_.dialogs.messages.back().prompt, failureReport(GetText(c.text).arg(progmem)));
+        EXPECT_FALSE(report.boardTouched);
+        EXPECT_EQ(board().counters().bytesReceived, 0u);
+        DisconnectBootloader();
+        port_.reset();
+    }
+}
 
 // A log that fills up in the middle of the write pass costs the board nothing:
 // the run completes and its ending says where the log misses lines.

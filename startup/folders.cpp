@@ -18,6 +18,12 @@ QString ensureLevel(const QString& path, const QString& level) {
     return next;
 }
 
+// HOME names a folder other than "/".
+bool homeNamed() {
+    const QString home = qEnvironmentVariable("HOME");
+    return !home.isEmpty() && QDir(home).absolutePath() != QDir::rootPath();
+}
+
 }  // namespace
 
 QString GetSpecialFolderPath(int folderNumber, long /*ownerWindow*/) {
@@ -34,7 +40,13 @@ QString GetSpecialFolderPath(int folderNumber, long /*ownerWindow*/) {
         default:
             return QString();
     }
-    const QString path = QStandardPaths::writableLocation(location);
+    QString path = QStandardPaths::writableLocation(location);
+    // Without a home folder the documents would land under "/": they go
+    // beside the data folder that XDG_DATA_HOME names instead.
+    if (location == QStandardPaths::DocumentsLocation && !homeNamed()) {
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        path = data.isEmpty() ? QString() : joinPath(data, QStringLiteral("Documents"));
+    }
     if (path.isEmpty())
         return QString();
     // The shell's folders always exist where they come from; a fresh account
@@ -70,8 +82,7 @@ QString portFolder(const QString& folder, const QString& port) {
 }
 
 bool HomeFolderSet() {
-    const QString home = qEnvironmentVariable("HOME");
-    if (!home.isEmpty() && QDir(home).absolutePath() != QDir::rootPath())
+    if (homeNamed())
         return true;
     // Without a home folder the data folder the platform gives is what
     // counts: its default lies under "/", but XDG_DATA_HOME may name a

@@ -30,8 +30,8 @@ std::ostream& operator<<(std::ostream& out, const SplitCase& c) {
 }
 
 const std::vector<SplitCase> kSplitCases = {
-    // Every region, a record across two 16-byte groups, two records that
-    // merge into one line, and a record that no region takes (ignored).
+    // Every region, a record across two 16-byte groups and two records that
+    // merge into one line.
     {"AllRegions",
      ":020000040000FA\r\n"
      ":10020800000102030405060708090A0B0C0D0E0F6E\r\n"
@@ -43,12 +43,20 @@ const std::vector<SplitCase> kSplitCases = {
      ":0E000000002F0F0E000181000FC00FE00F4017\r\n"
      ":0200000400F00A\r\n"
      ":0400000001020304F2\r\n"
-     ":020000040040BA\r\n"
-     ":0100000055AA\r\n"
      ":00000001FF\r\n",
      true},
     {"ProgramOnly", ":10040000000102030405060708090A0B0C0D0E0F74\r\n:00000001FF\r\n", true},
     {"BadChecksum", ":10040000000102030405060708090A0B0C0D0E0F00\r\n:00000001FF\r\n", false},
+    // What opening a package refuses, the split refuses, and leaves no file.
+    {"DataInNoMemory",
+     ":10040000000102030405060708090A0B0C0D0E0F74\r\n:020000040040BA\r\n:0100000055AA\r\n"
+     ":00000001FF\r\n",
+     false},
+    {"IndentedRecord",
+     ":10040000000102030405060708090A0B0C0D0E0F74\r\n :0100000055AA\r\n:00000001FF\r\n", false},
+    {"LinearAddressWithOneByte",
+     ":0100000400FB\r\n:10040000000102030405060708090A0B0C0D0E0F74\r\n:00000001FF\r\n", false},
+    {"BootBlock", ":10010000000102030405060708090A0B0C0D0E0F77\r\n:00000001FF\r\n", false},
 };
 
 class BatchSplit : public ::testing::TestWithParam<SplitCase> {

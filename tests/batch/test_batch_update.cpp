@@ -491,6 +491,32 @@ TEST_F(BatchUpdateTest, PortsLiveAndDangling) {
         << result;
 }
 
+// Each port's files go to a folder of its own: two ports never share one,
+// however their names differ ("/" against "-", a leading "/dev/", "COM").
+TEST(BoardPortFolder, TagsAreOnePerPort) {
+    const struct {
+        const char* port;
+        const char* tag;
+    } cases[] = {
+        {"COM3", "COM3"},       {"3", "COM3"},
+        {"/COM3", "-COM3"},     {"/dev/ttyS0", "-dev-ttyS0"},
+        {"/ttyS0", "-ttyS0"},   {"/x/a/b", "-x-a-b"},
+        {"/x/a-b", "-x-a%2Db"}, {"/x/a%2Db", "-x-a%252Db"},
+        {"/x/a b", "-x-a%20b"}, {"/x/à", "-x-%C3%A0"},
+    };
+    QMap<QString, QString> portOfTag;
+    for (const auto& c : cases) {
+        const std::optional<batch::BoardPort> port = batch::boardPort(QString::fromUtf8(c.port));
+        ASSERT_TRUE(port) << c.port;
+        EXPECT_EQ(port->folderTag(), QString::fromUtf8(c.tag)) << c.port;
+        const QString tag = port->folderTag();
+        if (portOfTag.contains(tag)) {
+            EXPECT_EQ(portOfTag.value(tag), port->label) << c.port << " shares a folder";
+        }
+        portOfTag.insert(tag, port->label);
+    }
+}
+
 TEST(BatchUsage, BadUsageEndsWithTwo) {
     BatchScratch scratch;
     const QString pkg = QStringLiteral("x.fwz");

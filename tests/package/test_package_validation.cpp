@@ -6,6 +6,7 @@
 
 #include "package/modgestfrw.h"
 #include "package/package_validation.h"
+#include "startup/work_folder.h"
 #include "tests/package/package_fixtures.h"
 
 namespace dwnfrw::testing {
@@ -250,6 +251,9 @@ TEST_F(ValidationTest, MaliciousArchiveFailsWithItsCode) {
 
 TEST_F(ValidationTest, LeftoverFilesGoSubFoldersStay) {
     ASSERT_TRUE(QDir().mkpath(inWork(QStringLiteral("keep"))));
+    // Left open by an older run: made private again.
+    QFile::setPermissions(session_.WorkFolder, QFileDevice::Permissions(0x7755));
+    ASSERT_TRUE(writeAll(inWork(QStringLiteral("unpacked.fwz")), "a member of the last package"));
     ASSERT_TRUE(writeAll(inWork(QStringLiteral("keep/inner.hex")), kTinyHex));
     ASSERT_TRUE(writeAll(inWork(QStringLiteral("old.hex")), kTinyHex));
     ASSERT_TRUE(writeAll(inWork(QStringLiteral("readonly.bin")), "r"));
@@ -262,6 +266,30 @@ TEST_F(ValidationTest, LeftoverFilesGoSubFoldersStay) {
     EXPECT_EQ(folderNames(session_.WorkFolder), (QStringList{"fw.hex", "info.txt", "keep"}));
     EXPECT_TRUE(QFile::exists(inWork(QStringLiteral("keep/inner.hex"))));
     EXPECT_EQ(InfoFRWTable().size(), 2);  // the sub-folder's file is never examined
+    // Decrypted members are no one else's to read, also after a crash.
+    EXPECT_EQ(QFileInfo(session_.WorkFolder).permissions() & QFileDevice::Permissions(0x0077),
+              QFileDevice::Permissions());
+    EXPECT_EQ(QFileInfo(inWork(QStringLiteral("fw.hex"))).permissions() &
+                  QFileDevice::Permissions(0x0077),
+              QFileDevice::Permissions());
+}
+
+// The window's closing and the batch's end clean the folder by the same rule
+// as the opening: whatever the program put there goes, packages it unpacked
+// and read-only members included, and then the folder.
+TEST_F(ValidationTest, RemovingTheWorkFolderLeavesNothingOfTheProgram) {
+    ASSERT_TRUE(buildZip(
+        archive_,
+        {{"info.txt", info({infoBlock("fw.hex", "4.0.0"), infoBlock("inner.fwz", "1.0.0")})},
+         {"fw.hex", kTinyHex},
+         {"inner.fwz", "a package inside the package"}}));
+    ASSERT_TRUE(validate()) << error_.toStdString();
+    QFile::setPermissions(inWork(QStringLiteral("fw.hex")), QFileDevice::ReadOwner);
+    ASSERT_TRUE(QFile::link(inWork(QStringLiteral("info.txt")), inWork(QStringLiteral("link"))));
+    removeWorkFolder(session_.WorkFolder);
+    EXPECT_FALSE(QFileInfo::exists(session_.WorkFolder))
+        << folderNames(session_.WorkFolder).join(u' ').toStdString();
+    removeWorkFolder(session_.WorkFolder);  // gone already: no complaint
 }
 
 // The version numbers start from 0 in every validation: an unreadable version

@@ -101,6 +101,44 @@ TEST_F(MainTest, NoHomeFolderShowsItsMessageAndCreatesNothing) {
     }
 }
 
+// Without a home folder, the data folder actually used decides: one that
+// XDG_DATA_HOME names and that can be made serves; "/" or the default under
+// it does not.
+TEST_F(MainTest, WithoutAHomeTheDataFolderUsedDecides) {
+    const QString file = home_.path() + "/a-file";
+    QFile(file).open(QIODevice::WriteOnly);
+    const struct {
+        const char* home;
+        QString data;
+        StartupEnd end;
+    } cases[] = {
+        {"/", home_.path() + "/xdg", StartupEnd::WindowShown},
+        {"", home_.path() + "/xdg", StartupEnd::WindowShown},
+        {"/", QStringLiteral("/"), StartupEnd::NoHomeFolder},
+        {"/", QStringLiteral("/.local/share"), StartupEnd::NoHomeFolder},
+        {"/", file + "/below", StartupEnd::NoHomeFolder},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.home + (" " + c.data.toStdString()));
+        resetGlobals();
+        UnloadLanguage();
+        qputenv("HOME", c.home);
+        qputenv("XDG_DATA_HOME", c.data.toLocal8Bit());
+        RecordingHost host;
+        EXPECT_EQ(Main(QStringLiteral("/COM=3 /L=ENG"), host), c.end);
+        if (c.end != StartupEnd::WindowShown) {
+            EXPECT_EQ(host.messages, QStringList{GetText(1140)});
+            continue;
+        }
+        EXPECT_TRUE(globals().DataFolder.startsWith(c.data)) << globals().DataFolder.toStdString();
+        EXPECT_TRUE(globals().DocumentsFolder.startsWith(c.data))
+            << globals().DocumentsFolder.toStdString();
+        // The working folder for region files is private.
+        EXPECT_EQ(QFileInfo(globals().TempFolder).permissions() & QFileDevice::Permissions(0x0077),
+                  QFileDevice::Permissions());
+    }
+}
+
 TEST_F(MainTest, PreparesFoldersAndShowsTheWindow) {
     RecordingHost host;
     EXPECT_EQ(Main(QStringLiteral("/com=3 /l=eng /log"), host), StartupEnd::WindowShown);

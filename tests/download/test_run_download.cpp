@@ -555,6 +555,13 @@ const HostileImage kHostileImages[] = {
     {"profile_program_range_to_00FFFF", programLine(0x200) + kEndRecord,
      profileWith("pmrangehigh=\"007FFF\"", "pmrangehigh=\"00FFFF\""),
      [] { return GetText(1159).arg(picProfilePath(), "000200", "00FFFF", "000200", "007FFF"); }},
+    {"profile_eraseblock_300", programLine(0x200) + kEndRecord,
+     profileWith("eraseblock=64", "eraseblock=300"),
+     [] {
+         return QStringLiteral(
+             "Overflow: il valore \"300\" della chiave eraseblock in PICCFG.INI non sta tra 0 e "
+             "255");
+     }},
     {"profile_range_backwards", programLine(0x200) + kEndRecord,
      profileWith("pmrangelow=\"000200\"", "pmrangelow=\"008000\""),
      [] {

@@ -675,8 +675,10 @@ bool MergeRegionFile(const QString& regionPath, QString& message, RegionRecord* 
     }
     if (!writeAll(out, pending, message, &digest))
         return false;
+    // The last piece may still sit in the file's buffer, and commit() does not
+    // report a failure of the write that empties it: flush first.
     errno = 0;
-    if (!out.commit()) {
+    if (!out.flush() || !out.commit()) {
         message = regionWriteFailure(regionPath, errno);
         return false;
     }

@@ -1,7 +1,7 @@
 // The Intel HEX check and the split into region files, fed with any bytes as
 // the content of the image file. Beyond "no crash", a split that succeeds must
-// have passed the check on its own, and every region line it leaves must have
-// the fixed layout the write passes read.
+// have passed the check on its own, every region line it leaves must have the
+// fixed layout the write passes read, and a refused image leaves no file.
 #include <QDir>
 #include <QFile>
 #include <cstdlib>
@@ -81,9 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         abort();
     if (!valid && (split || splitMessage != validateMessage))
         abort();  // the split reports the check's own text
-    if (split) {
-        for (const char* name : kRegionFileNames)
-            checkRegionFile(regionFilePath(QString::fromLatin1(name)));
+    for (const char* name : kRegionFileNames) {
+        const QString path = regionFilePath(QString::fromLatin1(name));
+        if (split)
+            checkRegionFile(path);
+        else if (QFile::exists(path))
+            abort();  // a refused image leaves no region file for a run to take
     }
     DeleteRegionFiles();
     return 0;

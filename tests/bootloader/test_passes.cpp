@@ -428,25 +428,9 @@ TEST_F(Passes, RegionFilesAreHeldAgainstTheSplitsRecord) {
              writeFileBytes(progmem, bytes.remove(bytes.indexOf("\r\n") - 3, 3));
          },
          1179, "progmem"},
-        {"line_added",
-         [&] {
-             edit(progmem, "000400 ", "000500 " + QByteArray("00 ").repeated(16) + "\r\n000400 ");
-         },
-         1179, "progmem"},
         {"eedata_where_none_was_made",
          [] { writeFileBytes(regionFilePath(QStringLiteral("eedata")), "000000 \r\n"); }, 1179,
          "eedata"},
-        {"progmem_replaced_by_another_split",
-         [&] {
-             QByteArray other;
-             other += testing::hexRecord(0x0400, 0, QByteArray(16, 'x'));
-             writeFileBytes(path("other.hex"), other + ":00000001FF\r\n");
-             const RegionRecords kept = bootloaderSettings().regions;
-             QString ignored;
-             SplitHexFile(path("other.hex"), ignored);
-             bootloaderSettings().regions = kept;
-         },
-         1179, "progmem"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

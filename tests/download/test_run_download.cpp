@@ -552,9 +552,6 @@ const HostileImage kHostileImages[] = {
     {"profile_program_range_from_000000", programLine(0x200) + kEndRecord,
      profileWith("pmrangelow=\"000200\"", "pmrangelow=\"000000\""),
      [] { return GetText(1159).arg(picProfilePath(), "000000", "007FFF", "000200", "007FFF"); }},
-    {"profile_program_range_to_00FFFF", programLine(0x200) + kEndRecord,
-     profileWith("pmrangehigh=\"007FFF\"", "pmrangehigh=\"00FFFF\""),
-     [] { return GetText(1159).arg(picProfilePath(), "000200", "00FFFF", "000200", "007FFF"); }},
     {"profile_eraseblock_300", programLine(0x200) + kEndRecord,
      profileWith("eraseblock=64", "eraseblock=300"),
      [] {

@@ -168,28 +168,33 @@ bool checkHexRecords(QFile& file, QString& message) {
             return false;
         }
         const int count = hexByteAt(line, 1);
-        // count, address high, address low, type, the data bytes, checksum
-        const int recordBytes = count + 5;
-        unsigned sum = 0;
-        for (int i = 0; count >= 0 && i < recordBytes; ++i) {
-            const int value = hexByteAt(line, 1 + 2 * static_cast<size_t>(i));
-            if (value < 0) {
-                sum = 1;  // missing or bad digits never pass
-                break;
-            }
-            sum += static_cast<unsigned>(value);
-        }
-        if (count < 0 || (sum & 0xFF) != 0) {
+        if (count < 0) {
             message = kInvalidHexText;
             return false;
         }
+        // count, address high, address low, type, the data bytes, checksum
+        const int recordBytes = count + 5;
         const size_t recordChars = 1 + 2 * static_cast<size_t>(recordBytes);
         if (line.size() != recordChars) {
+            // Shorter or longer, part of the record would be made up or dropped.
             message = GetText(kTextLineLength)
                           .arg(reader.number())
                           .arg(line.size())
                           .arg(count)
                           .arg(recordChars);
+            return false;
+        }
+        unsigned sum = 0;
+        for (int i = 0; i < recordBytes; ++i) {
+            const int value = hexByteAt(line, 1 + 2 * static_cast<size_t>(i));
+            if (value < 0) {
+                sum = 1;  // bad digits never pass
+                break;
+            }
+            sum += static_cast<unsigned>(value);
+        }
+        if ((sum & 0xFF) != 0) {
+            message = kInvalidHexText;
             return false;
         }
         const int type = hexByteAt(line, 7);

@@ -160,15 +160,16 @@ std::vector<SplitCase> splitCases() {
         {"line_with_another_first_character", "X\r\n" + kEnd, Outcome::Invalid, kUntouched},
         {"bad_line_after_good_ones", rec(0, 0, "01") + "#\r\n" + kEnd, Outcome::Invalid,
          kUntouched},
-        // Both would pass if missing or bad digits counted as 0.
+        // Each would pass if missing or bad digits counted as 0.
         {"line_ends_before_its_count",
          ":04000000"
          "0102"
          "F9\r\n" +
              kEnd,
-         Outcome::Invalid, kUntouched},
+         Outcome::Refused, kUntouched, lineText(1152, 1, 15, 4, 19)},
         {"non_hex_character_in_a_byte", ":0200000001G0FD\r\n" + kEnd, Outcome::Invalid, kUntouched},
-        {"record_without_checksum", ":00000000\r\n" + kEnd, Outcome::Invalid, kUntouched},
+        {"record_without_checksum", ":00000000\r\n" + kEnd, Outcome::Refused, kUntouched,
+         lineText(1152, 1, 9, 0, 11)},
 
         // The record window ends at 255: 15 + 242 bytes overflow it. The files
         // were already made anew: none is left, not even the line before.

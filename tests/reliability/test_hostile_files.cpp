@@ -358,9 +358,10 @@ INSTANTIATE_TEST_SUITE_P(
                    [] { return GetText(1152).arg(1).arg(kEndlessLineBytes + 1).arg(0).arg(11); }},
         HostileHex{"endless_line_of_letters", QByteArray(kEndlessLineBytes, 'x'),
                    [] { return QStringLiteral("File selzionato non valido"); }},
-        HostileHex{"endless_record_after_a_good_one",
-                   ":020000000102FB\r\n:" + QByteArray(kEndlessLineBytes, 'F'),
-                   [] { return QStringLiteral("File selzionato non valido"); }}),
+        HostileHex{
+            "endless_record_after_a_good_one",
+            ":020000000102FB\r\n:" + QByteArray(kEndlessLineBytes, 'F'),
+            [] { return GetText(1152).arg(2).arg(kEndlessLineBytes + 1).arg(255).arg(521); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Region folder that cannot be written -------------------------------------

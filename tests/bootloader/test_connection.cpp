@@ -262,6 +262,7 @@ TEST_F(ConnectionTest, ConnectionCarriesAProgrammingRun) {
     ASSERT_TRUE(board.ok());
     init();
     QString message;
+    ASSERT_TRUE(LoadPicProfile(bootloaderSettings().profile, message)) << message.toStdString();
     ASSERT_TRUE(ConnectBootloader(kBoardPort, message)) << message.toStdString();
     const BootloaderSettings& s = bootloaderSettings();
     uint8_t packet[NXPIC_PACKET_BUFFER_BYTES] = {0x03, 0x01, 0x00, 0x02, 0x00};

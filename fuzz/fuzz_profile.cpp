@@ -34,6 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool loaded = LoadPicProfile(profile, message);
     if (!loaded && message.isEmpty())
         abort();  // an out-of-range byte value always says which key
+    // A profile the check accepts never aims an erase at the boot block or
+    // past the device's flash, and always advances.
+    const PicProfile device = builtInPicProfile();
+    if (loaded && CheckPicProfile(profile, message) &&
+        (profile.pmrangelow < device.pmrangelow || profile.pmrangehigh > device.pmrangehigh ||
+         profile.pmrangelow > profile.pmrangehigh || profile.eraseblock == 0))
+        abort();
 
     for (const char* key : kExtraKeys) {
         const QString value =

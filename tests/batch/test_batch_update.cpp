@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <thread>
@@ -126,19 +127,7 @@ const QString kYes = QStringLiteral("--yes");
 const std::vector<UpdateCase> kUpdateCases = {
     {"Success", "4.1.7", 4, 7, 3, {kYes}, 0, "success", {}, true, true, false, 0},
     // An older package than the board's firmware is written only with --allow-downgrade.
-    {"OlderPackageWithYes",
-     "4.1.7",
-     5,
-     7,
-     3,
-     {kYes},
-     3,
-     "declined",
-     {1018, 1005},
-     false,
-     true,
-     false,
-     1098},
+    {"OlderPackageWithYes", "4.1.7", 5, 7, 3, {kYes}, 3, "declined", {}, false, true, false, 1098},
     {"OlderPackageAllowed",
      "4.1.7",
      5,
@@ -211,6 +200,20 @@ TEST_P(BatchUpdateOutcome, ExitCodeReportAndBoard) {
         // The reason reaches standard error.
         EXPECT_TRUE(QString::fromUtf8(result.err).contains(shown(GetText(c.failureTexts.back()))))
             << result;
+    }
+    if (c.exitCode == 3) {
+        // Declined is no failure: the summary names why the question was asked.
+        const QString reason =
+            c.question == 1098 ? GetText(1220).arg(QStringLiteral("5.0.0"), QStringLiteral("4.1.7"))
+                               : GetText(1222);
+        EXPECT_EQ(report[QStringLiteral("declinedReason")].toString(), reason);
+        const QString option =
+            c.question == 1098 ? QStringLiteral("--allow-downgrade") : QStringLiteral("--yes");
+        EXPECT_TRUE(
+            QString::fromUtf8(result.err)
+                .contains(QStringLiteral("dwnfrw-batch: ") + GetText(1224).arg(reason, option)))
+            << result;
+        EXPECT_FALSE(result.err.contains("[ERROR]")) << result;
     }
 
     const bool accepted = c.failureTexts.empty() || c.failureTexts.front() != 1011;
@@ -468,6 +471,73 @@ TEST_F(BatchUpdateTest, SeveralBoardsAtOnce) {
     static const QRegularExpression whole(QStringLiteral("^[^\t]+\tCOM[345]\t.*\r$"));
     for (const QByteArray& line : lines.mid(0, lines.size() - 1))
         EXPECT_TRUE(whole.match(QString::fromLocal8Bit(line)).hasMatch()) << line.toStdString();
+}
+
+// One layout per log file: a board alone writes the window's lines, "stamp
+// TAB text"; the boards of a line put their port between stamp and text. The
+// texts are the same, line for line.
+TEST_F(BatchUpdateTest, OneLayoutPerLogFile) {
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    const QString ports = scratch_.path(QStringLiteral("ports"));
+    ASSERT_TRUE(QDir().mkpath(ports));
+    scratch_.setPortsFolder(ports);
+    const QDir logs(scratch_.path(QStringLiteral("data/Norvexa/VelmorStudio_0200/logs")));
+    // The texts of the log's lines, by the port column they carry ("" for none).
+    const auto takeLog = [&logs]() {
+        QMap<QString, QStringList> byPort;
+        for (const QString& name : logs.entryList({QStringLiteral("*.LOG")}, QDir::Files)) {
+            QFile log(logs.filePath(name));
+            EXPECT_TRUE(log.open(QIODevice::ReadOnly));
+            for (QByteArray line : log.readAll().split('\n')) {
+                if (line.isEmpty())
+                    continue;
+                EXPECT_TRUE(line.endsWith('\r'));
+                QStringList fields = QString::fromLocal8Bit(line.chopped(1)).split(u'\t');
+                fields.removeFirst();  // the stamp
+                const bool tagged = fields.size() > 1 && fields.first().startsWith(u"COM") &&
+                                    !fields.first().contains(u' ');
+                const QString port = tagged ? fields.takeFirst() : QString();
+                byPort[port].append(fields.join(u'\t'));
+            }
+            log.close();
+            QFile::remove(log.fileName());
+        }
+        return byPort;
+    };
+    std::vector<std::unique_ptr<vboard::PtyBoard>> boards;
+    for (int i = 0; i < 2; ++i) {
+        vboard::BoardOptions options;
+        options.startMode = vboard::BoardMode::Application;
+        boards.push_back(std::make_unique<vboard::PtyBoard>(options));
+        ASSERT_TRUE(boards.back()->start());
+        ASSERT_TRUE(boards.back()->linkAs(ports + QStringLiteral("/COM%1").arg(3 + i)));
+    }
+    const QStringList update{QStringLiteral("update"), QStringLiteral("--package"), package, kYes,
+                             QStringLiteral("--log"),  QStringLiteral("--port")};
+
+    const BatchResult alone = scratch_.run(update + QStringList{QStringLiteral("3")});
+    ASSERT_EQ(alone.exitCode, 0) << alone;
+    const QMap<QString, QStringList> aloneLog = takeLog();
+    EXPECT_EQ(aloneLog.keys(), QStringList{QString()}) << "no port column";
+    const QStringList window = aloneLog.value(QString());
+    ASSERT_FALSE(window.isEmpty());
+    EXPECT_EQ(window.first(),
+              QStringLiteral("AGGIORNAMENTO porta COM3, pacchetto %1, versione 4.1.7")
+                  .arg(QFileInfo(package).absoluteFilePath()));
+    EXPECT_TRUE(window.contains(QStringLiteral("Connessione con il dispositivo in porta 3")));
+    EXPECT_EQ(window.last(), QStringLiteral("ESITO: aggiornamento riuscito"));
+
+    const BatchResult line = scratch_.run(update + QStringList{QStringLiteral("3,4")});
+    ASSERT_EQ(line.exitCode, 0) << line;
+    const QMap<QString, QStringList> lineLog = takeLog();
+    EXPECT_EQ(lineLog.keys(), (QStringList{QStringLiteral("COM3"), QStringLiteral("COM4")}));
+    // The link's own lines depend on its retries; every other line is exact.
+    const auto withoutLinkTimes = [](QStringList texts) {
+        texts.removeIf([](const QString& text) { return text.startsWith(u"LINK "); });
+        return texts;
+    };
+    EXPECT_EQ(withoutLinkTimes(lineLog.value(QStringLiteral("COM3"))), withoutLinkTimes(window));
+    EXPECT_EQ(lineLog.value(QStringLiteral("COM4")).size(), window.size());
 }
 
 // A live board's link and a link whose target is gone.

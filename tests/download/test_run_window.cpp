@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -11,6 +12,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
 #include <memory>
 
 #include "tests/download/run_fixture.h"
@@ -133,21 +135,32 @@ TEST_F(WindowRunTest, UpdateFromConfirmationToSuccess) {
     EXPECT_TRUE(window_->isVisible());
 }
 
-// Esc, the key of "stop", pressed while line 2 of program memory shows.
-TEST_F(WindowRunTest, StopFromTheWindowEndsInTheFailureReport) {
+// Esc pressed while line 2 of program memory shows does nothing: a stray key
+// must not leave the board erased. The stop button, clicked as line 3 shows,
+// stops the run; closing afterwards warns of the erased board.
+TEST_F(WindowRunTest, OnlyTheStopCommandStopsAndClosingWarnsOfTheErasedBoard) {
     startBoard(application(3, 0, 7));
     openPackage();
     const QString secondLine = testing::textWith(1102, QStringLiteral("2"));
+    const QString thirdLine = testing::textWith(1102, QStringLiteral("3"));
     QAction* stop = find<QAction>("stop");
     ASSERT_NE(stop, nullptr);
-    bool pressed = false;
+    EXPECT_TRUE(stop->shortcuts().isEmpty());
+    bool escPressed = false;
+    bool clicked = false;
     // A zero interval fires at every yield, so no line goes by unseen.
     QTimer watch;
     watch.setInterval(0);
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (!pressed && find<QLabel>("lblOpe")->text() == secondLine && stop->isEnabled()) {
-            pressed = true;
+        const QString operation = find<QLabel>("lblOpe")->text();
+        if (!escPressed && operation == secondLine && stop->isEnabled()) {
+            escPressed = true;
             QTest::keyClick(window_.get(), Qt::Key_Escape);
+            EXPECT_FALSE(globals().StopRequested) << "Esc stopped the run";
+        } else if (!clicked && operation == thirdLine) {
+            clicked = true;
+            auto* toolbar = find<QToolBar>("Band1");
+            QTest::mouseClick(toolbar->widgetForAction(stop), Qt::LeftButton);
         }
     });
     fe_.dialogs.onMessage = [&](const testing::ShownMessage& shown) {
@@ -159,17 +172,38 @@ TEST_F(WindowRunTest, StopFromTheWindowEndsInTheFailureReport) {
 
     window_->toolClick(QStringLiteral("dwn"));
 
-    ASSERT_TRUE(pressed);
+    ASSERT_TRUE(escPressed);
+    ASSERT_TRUE(clicked);
     ASSERT_EQ(fe_.dialogs.messages.size(), 2u);
     EXPECT_EQ(fe_.dialogs.messages.back().prompt,
               failureReport(GetText(1005) + u'\r' + GetText(1134)));
     EXPECT_EQ(fe_.dialogs.messages.back().icon, MsgIcon::Critical);
     expectIdleWindow();
-    EXPECT_EQ(board().read(kProgramBase, 16), testing::lineBytes(kProgramBase));
-    EXPECT_EQ(board().read(kProgramBase + 16, 16), QByteArray(16, '\xFF'));
-    // Erased and not finished: the status pane says so until an update succeeds.
-    EXPECT_EQ(find<QLabel>("lblRunNote")->text(), GetText(1167));
-    EXPECT_TRUE(find<QLabel>("lblRunNote")->isVisibleTo(window_.get()));
+    EXPECT_EQ(board().read(kProgramBase, 32),
+              testing::lineBytes(kProgramBase) + testing::lineBytes(kProgramBase + 16));
+    EXPECT_EQ(board().read(kProgramBase + 32, 16), QByteArray(16, '\xFF'));
+    // Erased and not finished: the panel says so, whole, until an update succeeds.
+    auto* note = find<QLabel>("lblRunNote");
+    EXPECT_EQ(note->text(), GetText(1167));
+    EXPECT_TRUE(note->isVisibleTo(window_.get()));
+    QApplication::processEvents();
+    EXPECT_GE(note->width(), note->sizeHint().width());
+    // The window writes the log's lines without a port column.
+    const QStringList lines = logTexts();
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.first(),
+              QStringLiteral("AGGIORNAMENTO porta COM3, pacchetto %1, versione 4.1.7")
+                  .arg(QFileInfo(package_).absoluteFilePath()));
+    EXPECT_TRUE(lines.last().startsWith(QLatin1String("ESITO: aggiornamento fermato: ")));
+
+    // Closing now asks with the warning, and No is the default answer.
+    fe_.dialogs.messages.clear();
+    fe_.dialogs.queueAnswer(MsgAnswer::No);
+    EXPECT_FALSE(window_->close());
+    ASSERT_EQ(fe_.dialogs.messages.size(), 1u);
+    EXPECT_EQ(fe_.dialogs.messages.front().prompt, GetText(1226));
+    EXPECT_EQ(fe_.dialogs.messages.front().buttons, MsgButtons::YesNoDefaultNo);
+    EXPECT_TRUE(window_->isVisible());
 }
 
 // Saves the window and the dialog above it as the screen shows them.

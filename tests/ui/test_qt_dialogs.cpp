@@ -92,6 +92,10 @@ TEST(QtDialogsTest, MessageShowsPromptTitleIconAndAnswersTheButtonPressed) {
          QMessageBox::NoButton, MsgAnswer::Ok},
         {"cancel", MsgButtons::OkCancel, MsgIcon::Exclamation, QMessageBox::Warning,
          QMessageBox::Cancel, MsgAnswer::Cancel},
+        {"yes where no is the default", MsgButtons::YesNoDefaultNo, MsgIcon::Exclamation,
+         QMessageBox::Warning, QMessageBox::Yes, MsgAnswer::Yes},
+        {"escape where no is the default", MsgButtons::YesNoDefaultNo, MsgIcon::Exclamation,
+         QMessageBox::Warning, QMessageBox::NoButton, MsgAnswer::No},
     };
     QWidget owner;
     QtDialogs dialogs(&owner);
@@ -124,10 +128,12 @@ TEST(QtDialogsTest, MessageShowsPromptTitleIconAndAnswersTheButtonPressed) {
         EXPECT_EQ(shownDetails, QStringLiteral("Porta: COM3\nFase: scrittura")) << row.name;
         EXPECT_EQ(shownTitle, QStringLiteral("Titolo")) << row.name;
         EXPECT_EQ(shownIcon, row.shownIcon) << row.name;
-        // The first button is the default one.
-        EXPECT_EQ(shownDefault,
-                  row.buttons == MsgButtons::YesNo ? QMessageBox::Yes : QMessageBox::Ok)
-            << row.name;
+        // The first button is the default one, unless the safe answer is No.
+        const QMessageBox::StandardButton expectedDefault =
+            row.buttons == MsgButtons::YesNo            ? QMessageBox::Yes
+            : row.buttons == MsgButtons::YesNoDefaultNo ? QMessageBox::No
+                                                        : QMessageBox::Ok;
+        EXPECT_EQ(shownDefault, expectedDefault) << row.name;
     }
 }
 

@@ -504,14 +504,21 @@ TEST_F(BatchUpdateTest, OneLayoutPerLogFile) {
         }
         return byPort;
     };
+    // Boards running their application on COM3 and COM4, as every run finds them.
     std::vector<std::unique_ptr<vboard::PtyBoard>> boards;
-    for (int i = 0; i < 2; ++i) {
-        vboard::BoardOptions options;
-        options.startMode = vboard::BoardMode::Application;
-        boards.push_back(std::make_unique<vboard::PtyBoard>(options));
-        ASSERT_TRUE(boards.back()->start());
-        ASSERT_TRUE(boards.back()->linkAs(ports + QStringLiteral("/COM%1").arg(3 + i)));
-    }
+    const auto freshBoards = [&] {
+        boards.clear();
+        for (int i = 0; i < 2; ++i) {
+            const QString link = ports + QStringLiteral("/COM%1").arg(3 + i);
+            QFile::remove(link);
+            vboard::BoardOptions options;
+            options.startMode = vboard::BoardMode::Application;
+            boards.push_back(std::make_unique<vboard::PtyBoard>(options));
+            ASSERT_TRUE(boards.back()->start());
+            ASSERT_TRUE(boards.back()->linkAs(link));
+        }
+    };
+    freshBoards();
     const QStringList update{QStringLiteral("update"), QStringLiteral("--package"), package, kYes,
                              QStringLiteral("--log"),  QStringLiteral("--port")};
 
@@ -527,6 +534,7 @@ TEST_F(BatchUpdateTest, OneLayoutPerLogFile) {
     EXPECT_TRUE(window.contains(QStringLiteral("Connessione con il dispositivo in porta 3")));
     EXPECT_EQ(window.last(), QStringLiteral("ESITO: aggiornamento riuscito"));
 
+    freshBoards();
     const BatchResult line = scratch_.run(update + QStringList{QStringLiteral("3,4")});
     ASSERT_EQ(line.exitCode, 0) << line;
     const QMap<QString, QStringList> lineLog = takeLog();

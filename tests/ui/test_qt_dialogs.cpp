@@ -1,9 +1,11 @@
 #include <QAbstractButton>
+#include <QAbstractProxyModel>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -181,6 +183,44 @@ TEST(QtDialogsTest, OpenFileOffersTheRequestAndReportsCancel) {
 
     whenOpen<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });
     EXPECT_FALSE(dialogs.openFile(request).has_value());
+}
+
+// The file list's dates and sizes follow the session's language, whatever
+// the desktop's: a date in Italian under ITA, in English under ENG.
+TEST(QtDialogsTest, OpenFileShowsDatesAndSizesInTheSessionsLanguage) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString package = QDir(folder.path()).filePath(QStringLiteral("fw.fwz"));
+    QFile file(package);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(2048, 'x'));
+    file.close();
+    const QLocale before;
+    OpenFileRequest request;
+    request.initialFolder = folder.path();
+    QtDialogs dialogs;
+    for (const auto& [code, language] :
+         {std::pair{"ITA", QLocale::Italian}, std::pair{"ENG", QLocale::English}}) {
+        ASSERT_TRUE(installQtTranslations(QString::fromLatin1(code)));
+        const QLocale session(language);
+        QString date;
+        QString size;
+        whenOpen<QFileDialog>([&](QFileDialog* dialog) {
+            auto* proxy = dialog->proxyModel();
+            auto* files = proxy ? qobject_cast<QFileSystemModel*>(proxy->sourceModel()) : nullptr;
+            if (files != nullptr) {
+                const QModelIndex name = proxy->mapFromSource(files->index(package));
+                size = proxy->index(name.row(), 1, name.parent()).data().toString();
+                date = proxy->index(name.row(), 3, name.parent()).data().toString();
+            }
+            dialog->reject();
+        });
+        dialogs.openFile(request);
+        const QDateTime modified = QFileInfo(package).lastModified();
+        EXPECT_EQ(date, session.toString(modified, QLocale::ShortFormat)) << code;
+        EXPECT_EQ(size, session.formattedDataSize(2048)) << code;
+    }
+    QLocale::setDefault(before);
 }
 
 }  // namespace

@@ -288,14 +288,14 @@ TEST_F(BatchUpdateTest, PlainLinesWhenNotATerminal) {
 
 // On a terminal the progress is one bar line redrawn in place, with percent,
 // elapsed time and the time left; messages start on lines of their own.
-TEST_F(BatchUpdateTest, BarOnATerminal) {
-    const QString package = makePackage(QStringLiteral("4.1.7"));
-    auto board = startBoard({});
-
+// Runs the batch with a pseudo-terminal for standard output; screen receives
+// what the terminal showed.
+BatchResult runOnTerminal(const BatchScratch& scratch, const QStringList& arguments,
+                          QByteArray& screen) {
     int master = -1;
     int slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    QByteArray screen;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return BatchResult{};
     // Drains the terminal while the program runs; ends when the last holder
     // of the other side has closed it.
     std::thread reader([&] {
@@ -308,17 +308,25 @@ TEST_F(BatchUpdateTest, BarOnATerminal) {
         }
     });
     QProcess process;
-    scratch_.start(process,
-                   {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
-                    QStringLiteral("--package"), package, QStringLiteral("--yes")},
-                   [slave](QProcess& p) {
-                       p.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
-                   });
+    scratch.start(process, arguments, [slave](QProcess& p) {
+        p.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
+    });
     const BatchResult result = BatchScratch::collect(process);
     ::close(slave);
     reader.join();
     ::close(master);
+    return result;
+}
 
+TEST_F(BatchUpdateTest, BarOnATerminal) {
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    auto board = startBoard({});
+    QByteArray screen;
+    const BatchResult result =
+        runOnTerminal(scratch_,
+                      {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+                       QStringLiteral("--package"), package, QStringLiteral("--yes")},
+                      screen);
     ASSERT_TRUE(result.finished) << result;
     EXPECT_EQ(result.exitCode, 0) << result << screen.toStdString();
     const QString text = QString::fromUtf8(screen);
@@ -471,6 +479,73 @@ TEST_F(BatchUpdateTest, SeveralBoardsAtOnce) {
     static const QRegularExpression whole(QStringLiteral("^[^\t]+\tCOM[345]\t.*\r$"));
     for (const QByteArray& line : lines.mid(0, lines.size() - 1))
         EXPECT_TRUE(whole.match(QString::fromLocal8Bit(line)).hasMatch()) << line.toStdString();
+}
+
+// Every text of the program by number in one language; English stays loaded.
+QMap<int, QString> textsOf(const char* code) {
+    QString language = QString::fromLatin1(code);
+    QString message;
+    EXPECT_TRUE(LoadLanguage(brandProductId(0), language, message)) << code;
+    QMap<int, QString> texts;
+    for (int number = 1001; number < 1300; ++number) {
+        const QString text = GetText(number);
+        if (text != QLatin1String("NOSTRING"))
+            texts.insert(number, text);
+    }
+    language = QStringLiteral("ENG");
+    LoadLanguage(brandProductId(0), language, message);
+    return texts;
+}
+
+// Under ITA the terminal shows no English text of the program: not in the
+// bar's line, not in the messages, not in a declined question's summary.
+TEST_F(BatchUpdateTest, ItalianSessionShowsNoEnglishText) {
+    const QMap<int, QString> italian = textsOf("ITA");
+    const QMap<int, QString> english = textsOf("ENG");
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    const QStringList italianUpdate{QStringLiteral("update"),
+                                    QStringLiteral("--port"),
+                                    QStringLiteral("3"),
+                                    QStringLiteral("--package"),
+                                    package,
+                                    QStringLiteral("--lang"),
+                                    QStringLiteral("ITA"),
+                                    kYes};
+    QByteArray screen;
+    {
+        auto board = startBoard({});
+        const BatchResult updated = runOnTerminal(scratch_, italianUpdate, screen);
+        ASSERT_EQ(updated.exitCode, 0) << updated << screen.toStdString();
+    }
+    vboard::BoardOptions newer;
+    newer.appVersion = 5;
+    auto board = startBoard(newer);
+    const BatchResult declined = scratch_.run(italianUpdate);
+    ASSERT_EQ(declined.exitCode, 3) << declined;
+    const QString shownText = QString::fromUtf8(screen + declined.out + declined.err);
+
+    // The Italian bar line, the Italian summary.
+    const QStringList barParts =
+        italian.value(1225).split(QRegularExpression(QStringLiteral("%\\d")), Qt::SkipEmptyParts);
+    for (const QString& part : barParts)
+        EXPECT_TRUE(shownText.contains(part)) << part.toStdString();
+    const QString reason =
+        italian.value(1220).arg(QStringLiteral("5.0.0"), QStringLiteral("4.1.7"));
+    EXPECT_TRUE(
+        shownText.contains(italian.value(1224).arg(reason, QStringLiteral("--allow-downgrade"))))
+        << declined;
+    // No English text, nor a piece of one between its placeholders.
+    for (auto it = english.begin(); it != english.end(); ++it) {
+        if (italian.value(it.key()) == it.value())
+            continue;
+        for (const QString& piece : it.value().split(
+                 QRegularExpression(QStringLiteral("%\\d|\\\\r|\\r")), Qt::SkipEmptyParts)) {
+            if (piece.trimmed().size() < 6)
+                continue;
+            EXPECT_FALSE(shownText.contains(piece))
+                << "text " << it.key() << ": \"" << piece.toStdString() << "\"";
+        }
+    }
 }
 
 // One layout per log file: a board alone writes the window's lines, "stamp

@@ -51,6 +51,8 @@ using batch::kUsage;
 
 // "a question was answered No: <why it was asked> (<option> gives Yes)"
 constexpr int kTextDeclinedSummary = 1224;
+// "<path> is not a firmware package (.fwz)"
+constexpr int kTextNotAPackage = 1235;
 
 const char* const kUsageText =
     "usage:\n"
@@ -260,7 +262,7 @@ void BatchHost::showMainWindow() {
         outcome = QStringLiteral("package refused");
         if (failure.isEmpty()) {
             // The window drops a file without the .fwz extension silently.
-            failure = QStringLiteral("%1 is not a firmware package (.fwz)").arg(packagePath);
+            failure = GetText(kTextNotAPackage).arg(packagePath);
         }
     } else if (run.end == RunReport::End::Succeeded) {
         exitCode = kSuccess;

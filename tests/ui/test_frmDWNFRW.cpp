@@ -13,6 +13,7 @@
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -357,6 +358,17 @@ TEST_F(MainWindowTest, MenuEntriesAreTheToolbarCommands) {
         EXPECT_TRUE(find<QToolBar>("Band1")->actions().contains(command)) << key;
         EXPECT_EQ(window->findChildren<QAction*>(QString::fromLatin1(key)).size(), 1) << key;
     }
+}
+
+// Asked from a shell, the program names its version and ends, with no window.
+TEST(ProgramVersion, VersionOptionPrintsTheVersion) {
+    QProcess program;
+    program.start(QDir(QStringLiteral(DWNFRW_TEST_PROGRAM_DIR)).filePath(QStringLiteral("dwnfrw")),
+                  {QStringLiteral("--version")});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(program.readAllStandardOutput(),
+              QByteArrayLiteral("dwnfrw ") + QByteArrayLiteral(DWNFRW_TEST_VERSION) + '\n');
 }
 
 // The platform's keys for open, update and exit; none for stop, so a stray

@@ -71,7 +71,7 @@ constexpr int kTextWorkFolders = 1233;
 constexpr int kTextLogOff = 1234;
 // Presence marks are looked at again this often while the window is idle, so
 // a device that went away loses its mark within two seconds.
-constexpr int kPortRefreshMs = 1500;
+constexpr int kPortRefreshMs = 1000;
 
 const char* const kTag = "Tag";
 const char* const kMenuTag = "MenuTag";
@@ -196,8 +196,7 @@ void frmDWNFRW::buildWindow() {
     band5_->menuAction()->setProperty(kTag, 1031);
     band5_->addAction(commands_.value(QStringLiteral("stop")));
     band5_->addAction(commands_.value(QStringLiteral("dwn")));
-    // Help: the program, its version and where it keeps its files. Open in
-    // every phase, a run included: it only shows.
+    // Help: the program, its version and where it keeps its files.
     helpMenu_ = band3_->addMenu(QStringLiteral("&Aiuto"));
     helpMenu_->setObjectName(QStringLiteral("mnuHelp"));
     helpMenu_->setProperty(kTag, QString());
@@ -470,6 +469,8 @@ void frmDWNFRW::RunDownload() {
 }
 
 void frmDWNFRW::showAbout() {
+    if (commandRunning_)
+        return;
     const GlobalSettings& g = globals();
     QStringList lines{QStringLiteral("dwnfrw"),
                       GetText(kTextVersion).arg(QStringLiteral(DWNFRW_VERSION)),
@@ -533,6 +534,10 @@ QObject* frmDWNFRW::tool(const QString& key) const {
 }
 
 void frmDWNFRW::setToolEnabled(const QString& key, bool enabled) {
+    // Help's header goes with the other menu headers: an About box opened
+    // inside a run would hold the run until it is closed.
+    if (key == QLatin1String("Tool8"))
+        helpMenu_->menuAction()->setEnabled(enabled);
     QObject* target = tool(key);
     if (auto* action = qobject_cast<QAction*>(target)) {
         action->setEnabled(enabled);

@@ -21,6 +21,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QWindow>
+#include <cstdio>
 #include <map>
 #include <memory>
 
@@ -254,8 +255,17 @@ TEST_F(MainWindowTest, PortListMarksThePortsPresentNow) {
     EXPECT_EQ(list->itemData(5, Qt::ToolTipRole).toString(),
               GetText(1227).arg(QStringLiteral("COM6")));
     EXPECT_EQ(list->itemText(4), QStringLiteral("COM5"));
+    // The device goes away. Its node name may be taken again at once by
+    // another program's terminal, so the link is turned to a node that stays gone.
     ::close(slave);
     ::close(master);
+    const QString gone = QDir(ports.path()).filePath(QStringLiteral("COM5.gone"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/dwnfrw-gone-too"), gone));
+    ASSERT_EQ(
+        ::rename(
+            QFile::encodeName(gone).constData(),
+            QFile::encodeName(QDir(ports.path()).filePath(QStringLiteral("COM5"))).constData()),
+        0);
     // Idle, the list closed: the mark goes within two seconds all the same.
     QElapsedTimer waited;
     waited.start();
@@ -410,7 +420,10 @@ TEST_P(MainWindowLanguageTest, HelpMenuShowsAbout) {
     QAction* about = find<QAction>("about");
     ASSERT_NE(about, nullptr);
     EXPECT_EQ(about->text(), GetText(1229));
-    window->runStarts();  // it only shows, so it stays open during a run
+    window->runStarts();  // closed during a run, with the other menus
+    EXPECT_FALSE(help->menuAction()->isEnabled());
+    window->runEnds();
+    EXPECT_TRUE(help->menuAction()->isEnabled());
     about->trigger();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     const testing::ShownMessage& shown = dialogs.messages.front();

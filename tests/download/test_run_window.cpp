@@ -13,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSet>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
@@ -103,6 +104,8 @@ TEST_F(WindowRunTest, UpdateFromConfirmationToSuccess) {
     QMap<QString, bool> toolsDuringRun;
     bool closeRefused = false;
     QStringList clockTexts;
+    QStringList overallBarMissing;
+    QSet<QString> overallSeen;
     QTimer watch;
     watch.setInterval(kWatchIntervalMs);
     QObject::connect(&watch, &QTimer::timeout, [&] {
@@ -113,6 +116,12 @@ TEST_F(WindowRunTest, UpdateFromConfirmationToSuccess) {
         const QString percent = find<QLabel>("lblPercent")->text();
         if (!percent.isEmpty() && !clockTexts.contains(percent))
             clockTexts.append(percent);
+        // The whole run's bar, in every phase the status band names.
+        const QString overall = find<QLabel>("lblOverall")->text();
+        if (!overall.isEmpty() && !find<QProgressBar>("pbrOverall")->isVisible())
+            overallBarMissing.append(overall);
+        else if (!overall.isEmpty())
+            overallSeen.insert(overall.section(u':', 0, 0));
     });
     fe_.dialogs.onMessage = [&](const testing::ShownMessage& shown) {
         if (shown.prompt.startsWith(GetText(1001)))
@@ -133,6 +142,9 @@ TEST_F(WindowRunTest, UpdateFromConfirmationToSuccess) {
     // The pause after the loader entry lets the clock's first tick through.
     EXPECT_TRUE(clockTexts.contains(RunClock::clockText(1000)))
         << clockTexts.join(u'|').toStdString();
+    EXPECT_TRUE(overallBarMissing.isEmpty()) << overallBarMissing.join(u'|').toStdString();
+    EXPECT_FALSE(overallSeen.isEmpty()) << "the watch saw the run's phases";
+    EXPECT_FALSE(find<QProgressBar>("pbrOverall")->isVisible()) << "gone when the run ends";
     expectIdleWindow();
     const vboard::ImageCheck check = checkBoard();
     EXPECT_TRUE(check.equal) << check.report.toStdString();

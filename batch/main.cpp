@@ -49,6 +49,11 @@ using batch::kUsage;
 
 // Every region line sends sixteen bytes, padded where the image has none.
 
+// "a question was answered No: <why it was asked> (<option> gives Yes)"
+constexpr int kTextDeclinedSummary = 1224;
+// "<path> is not a firmware package (.fwz)"
+constexpr int kTextNotAPackage = 1235;
+
 const char* const kUsageText =
     "usage:\n"
     "  dwnfrw-batch update --port N|DEVICE[,...] --package FILE [--lang CODE] [--brand kestova]\n"
@@ -219,7 +224,10 @@ void BatchHost::showMainWindow() {
     GlobalSettings& g = globals();
     g.TempFolder = portFolder(g.TempFolder, tag);
     makePrivateFolder(g.TempFolder);
-    setLogPortTag(options_.port.label);
+    // One board alone writes the window's lines; only the boards of a line
+    // share the day's log, so only they name their port on each line.
+    if (options_.progressLines)
+        setLogPortTag(options_.port.label);
 
     PackageSession session;
     session.WorkFolder = portFolder(joinPath(globals().DataFolder, QStringLiteral("tempfrw")), tag);
@@ -254,13 +262,13 @@ void BatchHost::showMainWindow() {
         outcome = QStringLiteral("package refused");
         if (failure.isEmpty()) {
             // The window drops a file without the .fwz extension silently.
-            failure = QStringLiteral("%1 is not a firmware package (.fwz)").arg(packagePath);
+            failure = GetText(kTextNotAPackage).arg(packagePath);
         }
     } else if (run.end == RunReport::End::Succeeded) {
         exitCode = kSuccess;
         outcome = QStringLiteral("success");
         failure.clear();
-    } else if (dialogs.declined) {
+    } else if (run.end == RunReport::End::Declined || run.end == RunReport::End::Cancelled) {
         exitCode = kDeclined;
         outcome = QStringLiteral("declined");
         for (const auto& question : dialogs.questions) {
@@ -269,8 +277,11 @@ void BatchHost::showMainWindow() {
                              qPrintable(batch::terminalText(question.prompt).trimmed()));
             }
         }
-        std::fprintf(stderr, "dwnfrw-batch: a question was answered No (%s)\n",
-                     qPrintable(dialogs.declinedBecause));
+        std::fprintf(
+            stderr, "dwnfrw-batch: %s\n",
+            qPrintable(GetText(kTextDeclinedSummary)
+                           .arg(run.declinedReason, QLatin1String(dialogs.declinedOption))));
+        report.insert(QStringLiteral("declinedReason"), run.declinedReason);
     } else {
         exitCode = kFailure;
         outcome = QStringLiteral("failure");

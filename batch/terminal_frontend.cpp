@@ -19,6 +19,9 @@ volatile std::sig_atomic_t g_interrupted = 0;
 // A tenth of a second between bar redraws is smooth enough for a person.
 constexpr qint64 kBarRefreshMs = 100;
 
+// "%1 elapsed  ~%2 left"
+constexpr int kTextBarTimes = 1225;
+
 // The first Ctrl-C asks the running pass to stop at its next line, as the
 // window's stop does; a second one ends the program at once.
 void onInterrupt(int) {
@@ -50,6 +53,10 @@ QString clockText(double seconds) {
 }
 
 }  // namespace
+
+QString barTimesText(const QString& elapsed, const QString& left) {
+    return GetText(kTextBarTimes).arg(elapsed, left);
+}
 
 const char* answerWord(MsgAnswer answer) {
     switch (answer) {
@@ -101,7 +108,7 @@ MsgAnswer TerminalDialogs::message(const QString& prompt, const QString& title, 
     declined = declined || !agreed;
     std::fprintf(stream, "-> %s (%s%s)\n", answerWord(answer), agreed ? "" : "no ", option);
     if (!agreed)
-        declinedBecause = QStringLiteral("%1 gives Yes").arg(QLatin1String(option));
+        declinedOption = option;
     std::fflush(stream);
     return answer;
 }
@@ -173,12 +180,11 @@ void TerminalProgress::render(bool force) {
         QString left = QStringLiteral("--:--");
         if (overall_ && overall_->secondsLeft >= 0)
             left = clockText(overall_->secondsLeft);
-        const QString line = QStringLiteral("\r[%1%2] %3%  %4 elapsed  ~%5 left  %6")
+        const QString line = QStringLiteral("\r[%1%2] %3%  %4  %5")
                                  .arg(QString(filled, QLatin1Char('#')))
                                  .arg(QString(kWidth - filled, QLatin1Char('.')))
                                  .arg(percent, 3)
-                                 .arg(clockText(elapsed))
-                                 .arg(left)
+                                 .arg(barTimesText(clockText(elapsed), left))
                                  .arg(operation_.left(40));
         std::fprintf(out_, "%s\033[K", qPrintable(line));
         std::fflush(out_);

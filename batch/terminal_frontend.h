@@ -16,6 +16,9 @@ namespace dwnfrw::batch {
 // Turns the program's CR line breaks into the terminal's.
 QString terminalText(const QString& text);
 
+// The bar line's times: "00:12 elapsed  ~00:30 left" in the session's language.
+QString barTimesText(const QString& elapsed, const QString& left);
+
 // An answer as the terminal and the report name it: "OK", "Cancel", "Yes", "No".
 const char* answerWord(MsgAnswer answer);
 
@@ -45,12 +48,12 @@ class TerminalDialogs : public UserDialogs {
         const char* answeredBy;  // the option that answered it, or nullptr (No)
     };
 
-    QStringList shownTexts;     // every prompt, in order
-    QList<Question> questions;  // every question asked, with its answer
-    QString lastCriticalText;   // the last failure shown
-    bool declined = false;      // a question was answered No or Cancel
-    QString declinedBecause;    // which option would have answered Yes
-    bool quiet = false;         // --json: messages go to standard error only
+    QStringList shownTexts;                // every prompt, in order
+    QList<Question> questions;             // every question asked, with its answer
+    QString lastCriticalText;              // the last failure shown
+    bool declined = false;                 // a question was answered No or Cancel
+    const char* declinedOption = "--yes";  // the option that would have answered Yes
+    bool quiet = false;                    // --json: messages go to standard error only
 
   private:
     bool yes_;

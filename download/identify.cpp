@@ -39,13 +39,20 @@ IdentifyOutcome judgeDevice(const DeviceReport& report, const PackageSession& pa
         return Proceed;
 
     message = GetText(1098);
-    message.replace(QLatin1String("%1"),
-                    QStringLiteral("%1.0.%2").arg(report.DeviceVerFW).arg(report.DeviceBuildFW));
-    message.replace(QLatin1String("%2"), QStringLiteral("%1.%2.%3")
-                                             .arg(package.FwVersionMajor)
-                                             .arg(package.FwVersionMinor)
-                                             .arg(package.FwVersionBuild));
+    message.replace(QLatin1String("%1"), deviceVersionText(report));
+    message.replace(QLatin1String("%2"), packageVersionText(package));
     return AskUser;
+}
+
+QString deviceVersionText(const DeviceReport& report) {
+    return QStringLiteral("%1.0.%2").arg(report.DeviceVerFW).arg(report.DeviceBuildFW);
+}
+
+QString packageVersionText(const PackageSession& package) {
+    return QStringLiteral("%1.%2.%3")
+        .arg(package.FwVersionMajor)
+        .arg(package.FwVersionMinor)
+        .arg(package.FwVersionBuild);
 }
 
 IdentifyOutcome IdentifyDevice(int32_t& port, QString& message, const PackageSession& package,

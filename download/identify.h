@@ -36,6 +36,11 @@ struct DeviceReport {
 IdentifyOutcome judgeDevice(const DeviceReport& report, const PackageSession& package,
                             const GlobalSettings& settings, QString& message);
 
+// The versions as the person reads them: the board's "5.0.2" (it reports no
+// minor number), the package's "4.1.7".
+QString deviceVersionText(const DeviceReport& report);
+QString packageVersionText(const PackageSession& package);
+
 // The whole identification over the link component on port. Failures of the
 // component or of the run log raise RunTimeError.
 // reported, when given, receives what the component read.

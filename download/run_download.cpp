@@ -23,9 +23,37 @@ constexpr int kTextStopped = 1005;
 constexpr int kTextLogIncomplete = 1128;
 constexpr int kTextNotStarted = 1129;
 constexpr int kTextRepeatUpdate = 1134;
+constexpr int kTextVersionsReason = 1220;
+constexpr int kTextNoVersionReason = 1221;
+constexpr int kTextNotConfirmedReason = 1222;
+constexpr int kTextNothingSent = 1223;
 
 [[noreturn]] void fail(const QString& message) {
     throw RunTimeError(kOperationFailedError, message);
+}
+
+// A question of the run answered No: the run ends before anything reaches
+// the board, which is the person's choice and no failure.
+struct QuestionDeclined {
+    QString reason;
+};
+
+// A multi-line text on one log line.
+QString oneLogLine(const QString& text) {
+    QStringList lines = text.split(QLatin1Char('\r'), Qt::SkipEmptyParts);
+    for (QString& line : lines)
+        line = line.trimmed();
+    lines.removeAll(QString());
+    return lines.join(QLatin1Char(' '));
+}
+
+// The ending line must not hide the ending itself: a log that cannot take it
+// has already been reported, or will be by the check before the first erase.
+void writeEndingLog(const QString& text) {
+    try {
+        WriteLog(text);
+    } catch (const RunTimeError&) {
+    }
 }
 
 // Whatever can be known before the first erase, known before anything is
@@ -108,6 +136,27 @@ RunFailureDetails failureDetails(int32_t port, const OverallProgressCalculation&
 
 }  // namespace
 
+QString runBeginLogText(int32_t port, const PackageSession& session) {
+    return QStringLiteral("AGGIORNAMENTO porta COM%1, pacchetto %2, versione %3")
+        .arg(port)
+        .arg(session.PackagePath, packageVersionText(session));
+}
+
+QString runEndLogText(const RunReport& report, bool stopped) {
+    switch (report.end) {
+        case RunReport::End::Succeeded:
+            return QStringLiteral("ESITO: aggiornamento riuscito");
+        case RunReport::End::Declined:
+        case RunReport::End::Cancelled:
+            return QStringLiteral("ESITO: risposta No: ") + oneLogLine(report.declinedReason);
+        case RunReport::End::Failed:
+            break;
+    }
+    return (stopped ? QStringLiteral("ESITO: aggiornamento fermato: ")
+                    : QStringLiteral("ESITO: aggiornamento non riuscito: ")) +
+           oneLogLine(report.failureText);
+}
+
 QString phaseName(RunPhase phase) {
     return GetText(kFirstPhaseName + static_cast<int>(phase));
 }
@@ -149,6 +198,7 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
     const QString title = GetText(1002);
     if (fe.dialogs.message(GetText(1001) + QLatin1Char('\r'), title, MsgButtons::OkCancel,
                            MsgIcon::Information) != MsgAnswer::Ok) {
+        report.declinedReason = GetText(kTextNotConfirmedReason);
         return report;
     }
 
@@ -174,6 +224,9 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         fe.progress.setOperationText(QString());
 
         port = fe.toolbar.selectedPort();
+        // The beginning line comes first; a log that cannot take it is
+        // reported by the check that follows, before anything is sent.
+        writeEndingLog(runBeginLogText(port, session));
         const RegionImages images = checkBeforeErasing(session);
         tracker.setPassStep({RunPhase::Identifying});
         fe.progress.setOperationText(GetText(1003));
@@ -189,7 +242,7 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
             case NoVersion:
                 if (fe.dialogs.message(GetText(1004), title, MsgButtons::YesNo,
                                        MsgIcon::Question) != MsgAnswer::Yes) {
-                    fail(GetText(1005));
+                    throw QuestionDeclined{GetText(kTextNoVersionReason)};
                 }
                 break;
             case Refused:
@@ -197,7 +250,9 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
             case AskUser:
                 if (fe.dialogs.message(message, title, MsgButtons::YesNo, MsgIcon::Question) !=
                     MsgAnswer::Yes) {
-                    fail(GetText(1005));
+                    throw QuestionDeclined{
+                        GetText(kTextVersionsReason)
+                            .arg(deviceVersionText(*report.device), packageVersionText(session))};
                 }
                 sendLoaderEntry = true;
                 break;
@@ -242,8 +297,19 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
 
         restoreWindow(fe, clock);
         report.end = RunReport::End::Succeeded;
+        writeEndingLog(runEndLogText(report, false));
         fe.dialogs.message(GetText(1006) + endingNotes(report, false), title, MsgButtons::Ok,
                            MsgIcon::Information);
+        return report;
+    } catch (const QuestionDeclined& declined) {
+        // Asked before the loader entry: the board still runs its application.
+        report.end = RunReport::End::Declined;
+        report.declinedReason = declined.reason;
+        writeEndingLog(runEndLogText(report, false));
+        restoreWindow(fe, clock);
+        fe.dialogs.message(GetText(kTextStopped) + QLatin1Char('\r') +
+                               GetText(kTextNothingSent).arg(declined.reason),
+                           title, MsgButtons::Ok, MsgIcon::Information);
         return report;
     } catch (const RunTimeError& error) {
         report.failureText = error.description();
@@ -256,6 +322,8 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
     report.end = RunReport::End::Failed;
     report.linesVerified = tracker.calculation().linesVerified();
     report.failure = failureDetails(port, tracker.calculation());
+    // A stop ends the passes with the flag still set.
+    writeEndingLog(runEndLogText(report, g.StopRequested || fe.events.quitRequested()));
     fe.dialogs.messageWithDetails(GetText(1018) + QLatin1Char('\r') + report.failureText, title,
                                   MsgButtons::Ok, MsgIcon::Critical,
                                   failureDetailsText(*report.failure));

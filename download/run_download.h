@@ -31,9 +31,12 @@ QString phaseName(RunPhase phase);
 QString overallProgressText(const OverallProgress& overall);
 
 struct RunReport {
-    enum class End { Cancelled, Succeeded, Failed };
+    // Cancelled: the confirmation was not given, nothing started. Declined: a
+    // question of the run was answered No; nothing reached the board.
+    enum class End { Cancelled, Succeeded, Failed, Declined };
     End end = End::Cancelled;
     QString failureText;                 // the description shown after text 1018
+    QString declinedReason;              // why the question was asked, when Declined
     std::optional<DeviceReport> device;  // what the application reported, if it was asked
     std::optional<IdentifyOutcome> outcome;
     bool loaderEntrySent = false;
@@ -42,6 +45,10 @@ struct RunReport {
     bool boardTouched = false;                 // the first erase packet was sent
     QString incompleteLog;  // with "/LOG": the log file that misses lines, if any
 };
+
+// The run log's first line of a run and its ending lines.
+QString runBeginLogText(int32_t port, const PackageSession& session);
+QString runEndLogText(const RunReport& report, bool stopped);
 
 // Runs the whole update on the calling (user-interface) thread. Everything the
 // person sees goes through frontend; the report is for front ends that print.

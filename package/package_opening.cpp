@@ -100,6 +100,7 @@ bool OpenFile(PackageSession& session, Frontend& frontend) {
     }
 
     session.HexPath.clear();
+    session.PackagePath.clear();
     if (!looksLikePackage(path)) {
         resetPackageState(frontend);
         frontend.events.processEvents();
@@ -140,6 +141,7 @@ bool OpenFile(PackageSession& session, Frontend& frontend) {
     }
 
     session.HexPath = hexPath;
+    session.PackagePath = QFileInfo(path).absoluteFilePath();
     frontend.toolbar.setStatusCaption(u' ' + GetText(kTextPackageLoaded) + QStringLiteral(": ") +
                                       ExtractFileName(path));
     applyPackageAccepted(frontend.toolbar);

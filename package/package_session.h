@@ -11,7 +11,8 @@ struct PackageSession {
     int32_t FwVersionMajor = 0;
     int32_t FwVersionMinor = 0;
     int32_t FwVersionBuild = 0;
-    QString HexPath;  // the loaded package's HEX image; empty when no package is loaded
+    QString HexPath;      // the loaded package's HEX image; empty when no package is loaded
+    QString PackagePath;  // the loaded package file itself; empty when none is loaded
 };
 
 }  // namespace dwnfrw

@@ -1,7 +1,11 @@
 #!/bin/sh
-# Takes the documentation's pictures of the main window into docs/:
+# Takes the documentation's pictures of the main window into docs/, in English
+# and, with "-italian" in the name, in Italian:
 #   screenshot.png          a write pass with the overall progress and time left
 #   screenshot-failure.png  a failed update with the details of its message open
+#   screenshot-note.png     the window after it: the note that the board was erased
+#   screenshot-ports.png    the port list, marking the ports with a device now
+#   screenshot-about.png    Help, About
 #   screenshot-italian.png  the Italian window asking a question
 #
 # The test harness drives the real window against the virtual board on a
@@ -17,8 +21,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$repo/build}
 pictures=${2:-$repo/docs}
 harness=$build/bin/test_download_run
-# The run is paced at the board's 9600 baud: about half a minute on a busy machine.
-limit_seconds=180
+# Two runs paced at the board's 9600 baud: about a minute on a busy machine.
+limit_seconds=360
 
 if [ ! -x "$harness" ]; then
     echo "screenshot: $harness not found; build the tests first" >&2
@@ -46,12 +50,18 @@ DWNFRW_PICTURES_DIR=$scratch/pictures \
     "$harness" --gtest_filter='*PicturesForTheDocumentation' --gtest_brief=1
 
 mkdir -p "$pictures"
-for pair in progress:screenshot failure:screenshot-failure italian:screenshot-italian; do
-    taken=$scratch/pictures/${pair%%:*}.png
+for name in progress progress-italian failure failure-italian note note-italian ports \
+    ports-italian about about-italian italian; do
+    taken=$scratch/pictures/$name.png
     if [ ! -s "$taken" ]; then
-        echo "screenshot: the harness saved no ${pair%%:*} picture" >&2
+        echo "screenshot: the harness saved no $name picture" >&2
         exit 1
     fi
-    cp "$taken" "$pictures/${pair#*:}.png"
-    echo "screenshot: $pictures/${pair#*:}.png"
+    case $name in
+        progress) kept=screenshot.png ;;
+        progress-italian) kept=screenshot-progress-italian.png ;;
+        *) kept=screenshot-$name.png ;;
+    esac
+    cp "$taken" "$pictures/$kept"
+    echo "screenshot: $pictures/$kept"
 done

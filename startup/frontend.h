@@ -9,7 +9,9 @@
 
 namespace dwnfrw {
 
-enum class MsgButtons { Ok, OkCancel, YesNo };
+// YesNoDefaultNo: a Yes/No question whose safe answer is No, so a stray Enter
+// does not say Yes.
+enum class MsgButtons { Ok, OkCancel, YesNo, YesNoDefaultNo };
 enum class MsgIcon { None, Critical, Question, Exclamation, Information };
 enum class MsgAnswer { Ok, Cancel, Yes, No };
 

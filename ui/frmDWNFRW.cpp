@@ -4,9 +4,11 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFrame>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -14,6 +16,7 @@
 #include <QProgressBar>
 #include <QTimer>
 #include <QToolBar>
+#include <QVBoxLayout>
 #include <QWidgetAction>
 #include <functional>
 
@@ -32,23 +35,21 @@ namespace dwnfrw {
 
 namespace {
 
-// The window was laid out in twips; at the usual 96 dots per inch 15 twips
-// make one pixel.
+// The window was designed in twips; at the usual 96 dots per inch 15 twips
+// make one pixel. The designed sizes are where the layout starts: the window
+// and its labels grow to fit their words in every language.
 constexpr int kTwipsPerPixel = 15;
 
-QRect twips(int left, int top, int width, int height) {
-    auto px = [](int t) { return (t + kTwipsPerPixel / 2) / kTwipsPerPixel; };
-    return QRect(px(left), px(top), px(width), px(height));
+constexpr int px(int twips) {
+    return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
 }
 
-// Client area and controls.
-const QRect kClientArea = twips(0, 0, 9270, 2865);
-const QRect kActiveBarRect = twips(0, 0, 9270, 2835);
-const QRect kPicture1Rect = twips(60, 1020, 9135, 1335);
-const QRect kLblOpeRect = twips(150, 120, 4530, 195);
-const QRect kLblPercentRect = twips(150, 480, 465, 195);
-const QRect kPbr1Rect = twips(150, 810, 8835, 285);
-const QRect kImage2Rect = twips(7140, 390, 1905, 345);
+const QSize kClientArea(px(9270), px(2865));
+const QSize kImage2Size(px(1905), px(345));
+const int kLblOpeWidth = px(4530);
+const int kLblPercentWidth = px(465);
+const int kPanelMarginPx = px(150) - 2;
+const int kPanelOffsetPx = px(60);
 
 constexpr int kToolIconPx = 16;
 // Below the text's height, so a marked list is no taller than an unmarked one.
@@ -59,6 +60,18 @@ constexpr int kLabelGapPx = 4;
 constexpr int kPortCount = 64;
 constexpr int kRunClockTickMs = 1000;
 constexpr int kRunNoteText = 1167;
+constexpr int kTextCloseAfterErase = 1226;
+constexpr int kTextPortAbsent = 1227;
+constexpr int kTextHelpMenu = 1228;
+constexpr int kTextAbout = 1229;
+constexpr int kTextVersion = 1230;
+constexpr int kTextQtVersion = 1231;
+constexpr int kTextLogFolder = 1232;
+constexpr int kTextWorkFolders = 1233;
+constexpr int kTextLogOff = 1234;
+// Presence marks are looked at again this often while the window is idle, so
+// a device that went away loses its mark within two seconds.
+constexpr int kPortRefreshMs = 1000;
 
 const char* const kTag = "Tag";
 const char* const kMenuTag = "MenuTag";
@@ -76,8 +89,8 @@ struct CommandDesign {
 constexpr CommandDesign kCommands[] = {
     {"open", "Seleziona file. . .", 1086, 1032, QKeySequence::Open, 0},
     {"info", "INFO", 1087, 0, QKeySequence::UnknownKey, 0},
-    // Esc acts only while a run is active: stop is enabled only then.
-    {"stop", "Ferma", 1088, 1084, QKeySequence::UnknownKey, Qt::Key_Escape},
+    // No key of its own: a stray key press must not leave the board erased.
+    {"stop", "Ferma", 1088, 1084, QKeySequence::UnknownKey, 0},
     {"dwn", "Aggiorna", 1089, 1085, QKeySequence::Refresh, 0},
     {"esci", "Esci", 1090, 1033, QKeySequence::Quit, 0},
 };
@@ -119,13 +132,6 @@ QFont windowFont() {
     return font;
 }
 
-// Labels grow to show their whole text, as far as `rightLimit`, and never
-// shrink below their designed width.
-void fitLabel(QLabel* label, int designedWidth, int rightLimit) {
-    const int wanted = qMax(designedWidth, label->sizeHint().width());
-    label->resize(qMax(designedWidth, qMin(wanted, rightLimit - label->x())), label->height());
-}
-
 }  // namespace
 
 frmDWNFRW::frmDWNFRW(UserDialogs& dialogs, QWidget* parent) : QWidget(parent), dialogs_(dialogs) {
@@ -140,7 +146,6 @@ frmDWNFRW::~frmDWNFRW() {
 void frmDWNFRW::buildWindow() {
     setObjectName(QStringLiteral("frmDWNFRW"));
     setProperty(kTag, 1019);
-    setFixedSize(kClientArea.size());
     // Menus are windows of their own; let them take the window's font too.
     setAttribute(Qt::WA_WindowPropagation);
     setFont(windowFont());
@@ -166,10 +171,13 @@ void frmDWNFRW::buildWindow() {
         commands_.insert(key, action);
     }
 
+    // Menu bar, toolbar and status band stack at the top; the panel below.
     activeBar_ = new QWidget(this);
     activeBar_->setObjectName(QStringLiteral("ActiveBar21"));
     activeBar_->setProperty(kTag, QString());
-    activeBar_->setGeometry(kActiveBarRect);
+    auto* bands = new QVBoxLayout(activeBar_);
+    bands->setContentsMargins(0, 0, 0, 0);
+    bands->setSpacing(0);
 
     band3_ = new QMenuBar(activeBar_);
     band3_->setObjectName(QStringLiteral("Band3"));
@@ -188,65 +196,108 @@ void frmDWNFRW::buildWindow() {
     band5_->menuAction()->setProperty(kTag, 1031);
     band5_->addAction(commands_.value(QStringLiteral("stop")));
     band5_->addAction(commands_.value(QStringLiteral("dwn")));
+    // Help: the program, its version and where it keeps its files.
+    helpMenu_ = band3_->addMenu(QStringLiteral("&Aiuto"));
+    helpMenu_->setObjectName(QStringLiteral("mnuHelp"));
+    helpMenu_->setProperty(kTag, QString());
+    helpMenu_->menuAction()->setObjectName(QStringLiteral("mnuHelpHeader"));
+    helpMenu_->menuAction()->setProperty(kTag, kTextHelpMenu);
+    auto* about = helpMenu_->addAction(QStringLiteral("Informazioni su..."));
+    about->setObjectName(QStringLiteral("about"));
+    about->setProperty(kTag, kTextAbout);
+    about->setMenuRole(QAction::AboutRole);
+    connect(about, &QAction::triggered, this, &frmDWNFRW::showAbout);
+    bands->addWidget(band3_);
 
     buildToolbar(activeBar_);
+    bands->addWidget(band1_);
 
     band2_ = new QFrame(activeBar_);
     band2_->setObjectName(QStringLiteral("Band2"));
     band2_->setProperty(kTag, QString());
     band2_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     auto* statusLayout = new QHBoxLayout(band2_);
-    statusLayout->setContentsMargins(2, 0, 2, 0);
+    statusLayout->setContentsMargins(2, kStatusBandPaddingPx / 2, 2, kStatusBandPaddingPx / 2);
     tool6_ = new QLabel(band2_);
     tool6_->setObjectName(QStringLiteral("Tool6"));
     tool6_->setProperty(kTag, QString());
     statusLayout->addWidget(tool6_, 1);
-    // After a run that erased the board and did not finish: until an update
-    // succeeds the board holds no complete program.
-    lblRunNote_ = new QLabel(band2_);
-    lblRunNote_->setObjectName(QStringLiteral("lblRunNote"));
-    lblRunNote_->setProperty(kTag, QString());
-    lblRunNote_->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold"));
-    lblRunNote_->hide();
-    statusLayout->addWidget(lblRunNote_);
     // The run as a whole: phase, percent and the time left.
     lblOverall_ = new QLabel(band2_);
     lblOverall_->setObjectName(QStringLiteral("lblOverall"));
     lblOverall_->setProperty(kTag, QString());
     statusLayout->addWidget(lblOverall_);
+    bands->addWidget(band2_);
 
-    // The panel lies over the toolbar host, below its bands.
     picture1_ = new QFrame(this);
     picture1_->setObjectName(QStringLiteral("Picture1"));
     picture1_->setProperty(kTag, QString());
     picture1_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    picture1_->setGeometry(kPicture1Rect);
+    auto* panel = new QGridLayout(picture1_);
+    panel->setContentsMargins(kPanelMarginPx, kPanelMarginPx, kPanelMarginPx, kPanelMarginPx);
+    panel->setColumnStretch(1, 1);
 
     lblOpe_ = new QLabel(picture1_);
     lblOpe_->setObjectName(QStringLiteral("lblOpe"));
     lblOpe_->setProperty(kTag, QString());
-    lblOpe_->setGeometry(kLblOpeRect);
+    lblOpe_->setMinimumWidth(kLblOpeWidth);
+    panel->addWidget(lblOpe_, 0, 0, 1, 2);
 
     lblPercent_ = new QLabel(picture1_);
     lblPercent_->setObjectName(QStringLiteral("lblPercent"));
     lblPercent_->setProperty(kTag, QString());
-    lblPercent_->setGeometry(kLblPercentRect);
-
-    pbr1_ = new QProgressBar(picture1_);
-    pbr1_->setObjectName(QStringLiteral("pbr1"));
-    pbr1_->setProperty(kTag, QString());
-    pbr1_->setGeometry(kPbr1Rect);
-    pbr1_->setRange(0, 100);
-    pbr1_->setValue(0);
-    pbr1_->setTextVisible(false);
-    pbr1_->hide();
+    lblPercent_->setMinimumWidth(kLblPercentWidth);
+    panel->addWidget(lblPercent_, 1, 0);
 
     image2_ = new QLabel(picture1_);
     image2_->setObjectName(QStringLiteral("Image2"));
     image2_->setProperty(kTag, QString());
-    image2_->setGeometry(kImage2Rect);
+    image2_->setFixedSize(kImage2Size);
     image2_->setAlignment(Qt::AlignCenter);
-    image2_->setPixmap(builtInLogo(kImage2Rect.size()));
+    image2_->setPixmap(builtInLogo(kImage2Size));
+    panel->addWidget(image2_, 0, 2, 2, 1, Qt::AlignRight | Qt::AlignBottom);
+
+    // The pass at hand: the erase's bytes; hidden while it has nothing to show.
+    pbr1_ = new QProgressBar(picture1_);
+    pbr1_->setObjectName(QStringLiteral("pbr1"));
+    pbr1_->setProperty(kTag, QString());
+    pbr1_->setRange(0, 100);
+    pbr1_->setValue(0);
+    pbr1_->setTextVisible(false);
+    pbr1_->hide();
+    panel->addWidget(pbr1_, 2, 0, 1, 3);
+
+    // The whole run, as a bar through every phase, from the first step to
+    // the end; its text is the overall percent.
+    pbrOverall_ = new QProgressBar(picture1_);
+    pbrOverall_->setObjectName(QStringLiteral("pbrOverall"));
+    pbrOverall_->setProperty(kTag, QString());
+    pbrOverall_->setRange(0, 100);
+    pbrOverall_->setValue(0);
+    pbrOverall_->setFormat(QStringLiteral("%p %"));
+    pbrOverall_->hide();
+    panel->addWidget(pbrOverall_, 3, 0, 1, 3);
+
+    // After a run that erased the board and did not finish: until an update
+    // succeeds the board holds no complete program. A line of its own, whole
+    // in every language; the window widens for it.
+    lblRunNote_ = new QLabel(picture1_);
+    lblRunNote_->setObjectName(QStringLiteral("lblRunNote"));
+    lblRunNote_->setProperty(kTag, QString());
+    lblRunNote_->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold"));
+    lblRunNote_->hide();
+    panel->addWidget(lblRunNote_, 4, 0, 1, 3);
+
+    auto* window = new QVBoxLayout(this);
+    window->setContentsMargins(0, 0, 0, 0);
+    window->setSpacing(0);
+    window->addWidget(activeBar_);
+    auto* panelRow = new QHBoxLayout;
+    panelRow->setContentsMargins(kPanelOffsetPx, 0, kPanelOffsetPx, kPanelOffsetPx);
+    panelRow->addWidget(picture1_);
+    window->addLayout(panelRow, 1);
+    // The window is never smaller than its contents, and may grow.
+    window->setSizeConstraint(QLayout::SetMinimumSize);
 
     tmrtime = new QTimer(this);
     tmrtime->setObjectName(QStringLiteral("tmrtime"));
@@ -255,7 +306,17 @@ void frmDWNFRW::buildWindow() {
     runClock_ = std::make_unique<RunClock>(*this, *this);
     connect(tmrtime, &QTimer::timeout, this, [this] { runClock_->tick(); });
 
-    arrangeBands();
+    // Ports come and go with the adapters plugged in; while the window is
+    // idle their marks follow. A run has its port and touches no other.
+    tmrPorts_ = new QTimer(this);
+    tmrPorts_->setObjectName(QStringLiteral("tmrPorts"));
+    tmrPorts_->setProperty(kTag, QString());
+    tmrPorts_->setInterval(kPortRefreshMs);
+    connect(tmrPorts_, &QTimer::timeout, this, [this] {
+        if (!commandRunning_)
+            markPresentPorts();
+    });
+    tmrPorts_->start();
 }
 
 void frmDWNFRW::buildToolbar(QWidget* host) {
@@ -301,28 +362,16 @@ void frmDWNFRW::buildToolbar(QWidget* host) {
     commands_.insert(portTool->objectName(), portTool);
 }
 
-// Menu bar, toolbar and status band stack at the top of the host and together
-// end where the panel begins.
-void frmDWNFRW::arrangeBands() {
-    band3_->ensurePolished();
-    const int menuHeight = band3_->sizeHint().height();
-    const int statusHeight = fontMetrics().height() + kStatusBandPaddingPx;
-    const int toolbarHeight = kPicture1Rect.top() - menuHeight - statusHeight;
-    const int width = kActiveBarRect.width();
-    band3_->setGeometry(0, 0, width, menuHeight);
-    band1_->setGeometry(0, menuHeight, width, toolbarHeight);
-    band2_->setGeometry(0, menuHeight + toolbarHeight, width, statusHeight);
-}
-
 void frmDWNFRW::formLoad() {
     TranslateForm(this);
-    arrangeBands();
     session.WorkFolder = joinPath(globals().DataFolder, QStringLiteral("tempfrw"));
     setOperationText(QString());
     setPercentText(QString());
     fillPortList();
     loadBrandLogo();
     applyWindowOpened(*this);
+    // The designed size, or more when the words need it.
+    resize(kClientArea.expandedTo(minimumSizeHint()));
 }
 
 void frmDWNFRW::fillPortList() {
@@ -349,9 +398,11 @@ void frmDWNFRW::markPresentPorts() {
             tip = port.devicePath;
             if (port.usb && !port.description.isEmpty())
                 tip += QLatin1Char('\n') + port.description;
+        } else {
+            tip = GetText(kTextPortAbsent).arg(comport_->itemText(index));
         }
         comport_->setItemIcon(index, port.present ? present : QIcon());
-        comport_->setItemData(index, tip.isEmpty() ? QVariant() : QVariant(tip), Qt::ToolTipRole);
+        comport_->setItemData(index, tip, Qt::ToolTipRole);
     }
 }
 
@@ -404,12 +455,34 @@ void frmDWNFRW::RunDownload() {
     Frontend fe = frontend();
     const RunReport report = ::dwnfrw::RunDownload(session, fe, *runClock_);
     lblOverall_->clear();
+    pbrOverall_->hide();
+    pbrOverall_->setValue(0);
     if (report.end == RunReport::End::Succeeded) {
+        boardLeftErased_ = false;
         lblRunNote_->hide();
     } else if (report.boardTouched) {
+        boardLeftErased_ = true;
         lblRunNote_->setText(GetText(kRunNoteText));
+        lblRunNote_->setToolTip(lblRunNote_->text());
         lblRunNote_->show();
     }
+}
+
+void frmDWNFRW::showAbout() {
+    if (commandRunning_)
+        return;
+    const GlobalSettings& g = globals();
+    QStringList lines{QStringLiteral("dwnfrw"),
+                      GetText(kTextVersion).arg(QStringLiteral(DWNFRW_VERSION)),
+                      GetText(kTextQtVersion).arg(QLatin1String(qVersion())), QString(),
+                      GetText(kTextLogFolder).arg(QDir::toNativeSeparators(g.LogsFolder))};
+    if (!g.LogEnabled)
+        lines << GetText(kTextLogOff);
+    lines << GetText(kTextWorkFolders)
+                 .arg(QDir::toNativeSeparators(session.WorkFolder) + QStringLiteral(", ") +
+                      QDir::toNativeSeparators(g.TempFolder));
+    dialogs_.message(lines.join(QLatin1Char('\r')), GetText(1002), MsgButtons::Ok,
+                     MsgIcon::Information);
 }
 
 void frmDWNFRW::setTimerEnabled(bool enabled) {
@@ -461,6 +534,10 @@ QObject* frmDWNFRW::tool(const QString& key) const {
 }
 
 void frmDWNFRW::setToolEnabled(const QString& key, bool enabled) {
+    // Help's header goes with the other menu headers: an About box opened
+    // inside a run would hold the run until it is closed.
+    if (key == QLatin1String("Tool8"))
+        helpMenu_->menuAction()->setEnabled(enabled);
     QObject* target = tool(key);
     if (auto* action = qobject_cast<QAction*>(target)) {
         action->setEnabled(enabled);
@@ -506,12 +583,10 @@ void frmDWNFRW::setBusyCursor(bool busy) {
 
 void frmDWNFRW::setOperationText(const QString& text) {
     lblOpe_->setText(text);
-    fitLabel(lblOpe_, kLblOpeRect.width(), picture1_->width() - kLblOpeRect.left());
 }
 
 void frmDWNFRW::setPercentText(const QString& text) {
     lblPercent_->setText(text);
-    fitLabel(lblPercent_, kLblPercentRect.width(), kImage2Rect.left() - kLabelGapPx);
 }
 
 void frmDWNFRW::setPercentVisible(bool visible) {
@@ -532,6 +607,8 @@ void frmDWNFRW::setBarValue(int value) {
 
 void frmDWNFRW::setOverallProgress(const OverallProgress& overall) {
     lblOverall_->setText(overallProgressText(overall));
+    pbrOverall_->setValue(overall.percent);
+    pbrOverall_->show();
 }
 
 void frmDWNFRW::processEvents() {
@@ -544,8 +621,13 @@ void frmDWNFRW::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // A board the last run erased holds incomplete firmware: closing is
+    // then the less likely wish, and No the answer a stray Enter gives.
     const MsgAnswer answer =
-        dialogs_.message(GetText(1092), GetText(1002), MsgButtons::YesNo, MsgIcon::Question);
+        boardLeftErased_
+            ? dialogs_.message(GetText(kTextCloseAfterErase), GetText(1002),
+                               MsgButtons::YesNoDefaultNo, MsgIcon::Exclamation)
+            : dialogs_.message(GetText(1092), GetText(1002), MsgButtons::YesNo, MsgIcon::Question);
     if (answer != MsgAnswer::Yes) {
         event->ignore();
         return;

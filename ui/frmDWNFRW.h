@@ -91,7 +91,7 @@ class frmDWNFRW : public QWidget,
   private:
     void buildWindow();
     void buildToolbar(QWidget* host);
-    void arrangeBands();
+    void showAbout();
     void formLoad();
     void fillPortList();
     void markPresentPorts();
@@ -108,7 +108,11 @@ class frmDWNFRW : public QWidget,
     QToolBar* band1_ = nullptr;
     QFrame* band2_ = nullptr;
     QLabel* tool6_ = nullptr;
+    QMenu* helpMenu_ = nullptr;
     QLabel* lblRunNote_ = nullptr;
+    QProgressBar* pbrOverall_ = nullptr;
+    QTimer* tmrPorts_ = nullptr;
+    bool boardLeftErased_ = false;  // the last run erased the board and did not finish
     QLabel* lblOverall_ = nullptr;
     QComboBox* comport_ = nullptr;
     QFrame* picture1_ = nullptr;

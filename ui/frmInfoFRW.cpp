@@ -76,8 +76,8 @@ frmInfoFRW::frmInfoFRW(QWidget* owner) : QDialog(owner) {
     auto* fraBugFix = frameAround(txtBugFix_, "fraBugFix", QStringLiteral("BUG FIX"), 1022, this);
     auto* fraNote = frameAround(txtNote_, "fraNote", QStringLiteral("NOTE"), 1024, this);
     lblTipo_ = marked(new QLabel(kPlaceholder, this), "lblTipo", 0);
-    // The file-type frame keeps its designed caption in every language.
-    auto* fraTipo = frameAround(lblTipo_, "fraTipo", QStringLiteral("TIPO FILE"), 0, this);
+    // Every heading speaks the session's language, the file type's included.
+    auto* fraTipo = frameAround(lblTipo_, "fraTipo", QStringLiteral("TIPO FILE"), 1028, this);
     cmdCancel_ = marked(new QPushButton(QStringLiteral("CHIUDI"), this), "cmdCancel", 1023);
 
     auto* fields = new QGridLayout;

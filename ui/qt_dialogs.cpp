@@ -2,7 +2,11 @@
 
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QFileSystemModel>
+#include <QIdentityProxyModel>
 #include <QLibraryInfo>
+#include <QLocale>
+#include <QPointer>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QTranslator>
@@ -32,6 +36,7 @@ QMessageBox::StandardButtons qtButtons(MsgButtons buttons) {
         case MsgButtons::OkCancel:
             return QMessageBox::Ok | QMessageBox::Cancel;
         case MsgButtons::YesNo:
+        case MsgButtons::YesNoDefaultNo:
             return QMessageBox::Yes | QMessageBox::No;
         case MsgButtons::Ok:
             break;
@@ -39,9 +44,19 @@ QMessageBox::StandardButtons qtButtons(MsgButtons buttons) {
     return QMessageBox::Ok;
 }
 
-// The first button is the default, as in the boxes the texts were written for.
-QMessageBox::StandardButton firstButton(MsgButtons buttons) {
-    return buttons == MsgButtons::YesNo ? QMessageBox::Yes : QMessageBox::Ok;
+// The first button is the default, as in the boxes the texts were written for,
+// unless the question's safe answer is its second.
+QMessageBox::StandardButton defaultButton(MsgButtons buttons) {
+    switch (buttons) {
+        case MsgButtons::YesNo:
+            return QMessageBox::Yes;
+        case MsgButtons::YesNoDefaultNo:
+            return QMessageBox::No;
+        case MsgButtons::Ok:
+        case MsgButtons::OkCancel:
+            break;
+    }
+    return QMessageBox::Ok;
 }
 
 // A box closed without a button (Escape, the close box) answers as its
@@ -51,12 +66,39 @@ MsgAnswer refusal(MsgButtons buttons) {
         case MsgButtons::OkCancel:
             return MsgAnswer::Cancel;
         case MsgButtons::YesNo:
+        case MsgButtons::YesNoDefaultNo:
             return MsgAnswer::No;
         case MsgButtons::Ok:
             break;
     }
     return MsgAnswer::Ok;
 }
+
+// The file list's sizes and dates in the session's language: Qt's own model
+// renders them in the desktop's.
+class SessionLocaleFiles : public QIdentityProxyModel {
+  public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        auto* files = qobject_cast<QFileSystemModel*>(sourceModel());
+        if (role != Qt::DisplayRole || files == nullptr || index.column() == kNameColumn)
+            return QIdentityProxyModel::data(index, role);
+        const QFileInfo info = files->fileInfo(mapToSource(index));
+        const QLocale locale;
+        if (index.column() == kSizeColumn && info.isFile())
+            return locale.formattedDataSize(info.size());
+        if (index.column() == kDateColumn)
+            return locale.toString(info.lastModified(), QLocale::ShortFormat);
+        return QIdentityProxyModel::data(index, role);
+    }
+
+  private:
+    // The columns of Qt's file model.
+    static constexpr int kNameColumn = 0;
+    static constexpr int kSizeColumn = 1;
+    static constexpr int kDateColumn = 3;
+};
 
 }  // namespace
 
@@ -98,7 +140,7 @@ MsgAnswer QtDialogs::message(const QString& prompt, const QString& title, MsgBut
 MsgAnswer QtDialogs::messageWithDetails(const QString& prompt, const QString& title,
                                         MsgButtons buttons, MsgIcon icon, const QString& details) {
     QMessageBox box(qtIcon(icon), title, displayLines(prompt), qtButtons(buttons), parent_);
-    box.setDefaultButton(firstButton(buttons));
+    box.setDefaultButton(defaultButton(buttons));
     if (!details.isEmpty())
         box.setDetailedText(displayLines(details));
     box.exec();
@@ -121,6 +163,7 @@ std::optional<QString> QtDialogs::openFile(const OpenFileRequest& request) {
     // Qt's own dialog speaks the session's language with the rest of the
     // program; a desktop's dialog would follow the desktop's.
     dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setProxyModel(new SessionLocaleFiles(&dialog));
     dialog.setDirectory(request.initialFolder);
     // Packages come from a platform whose file names ignore letter case, and
     // the opening accepts ".FWZ" in any case.
@@ -161,6 +204,11 @@ bool installQtTranslations(const QString& languageCode) {
     }
     if (qtName == nullptr)
         return false;
+    // Dates and sizes Qt renders follow the session's language too.
+    QLocale::setDefault(QLocale(QLatin1String(qtName)));
+    // One language at a time: the one installed before gives way.
+    static QPointer<QTranslator> installed;
+    delete installed;
     // Qt's texts are English already; the translator is only needed for others.
     if (qstrcmp(qtName, "en") == 0)
         return true;
@@ -171,6 +219,7 @@ bool installQtTranslations(const QString& languageCode) {
         return false;
     }
     QCoreApplication::installTranslator(translator);
+    installed = translator;
     return true;
 }
 

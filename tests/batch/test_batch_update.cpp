@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <thread>
@@ -126,19 +127,7 @@ const QString kYes = QStringLiteral("--yes");
 const std::vector<UpdateCase> kUpdateCases = {
     {"Success", "4.1.7", 4, 7, 3, {kYes}, 0, "success", {}, true, true, false, 0},
     // An older package than the board's firmware is written only with --allow-downgrade.
-    {"OlderPackageWithYes",
-     "4.1.7",
-     5,
-     7,
-     3,
-     {kYes},
-     3,
-     "declined",
-     {1018, 1005},
-     false,
-     true,
-     false,
-     1098},
+    {"OlderPackageWithYes", "4.1.7", 5, 7, 3, {kYes}, 3, "declined", {}, false, true, false, 1098},
     {"OlderPackageAllowed",
      "4.1.7",
      5,
@@ -211,6 +200,20 @@ TEST_P(BatchUpdateOutcome, ExitCodeReportAndBoard) {
         // The reason reaches standard error.
         EXPECT_TRUE(QString::fromUtf8(result.err).contains(shown(GetText(c.failureTexts.back()))))
             << result;
+    }
+    if (c.exitCode == 3) {
+        // Declined is no failure: the summary names why the question was asked.
+        const QString reason =
+            c.question == 1098 ? GetText(1220).arg(QStringLiteral("5.0.0"), QStringLiteral("4.1.7"))
+                               : GetText(1222);
+        EXPECT_EQ(report[QStringLiteral("declinedReason")].toString(), reason);
+        const QString option =
+            c.question == 1098 ? QStringLiteral("--allow-downgrade") : QStringLiteral("--yes");
+        EXPECT_TRUE(
+            QString::fromUtf8(result.err)
+                .contains(QStringLiteral("dwnfrw-batch: ") + GetText(1224).arg(reason, option)))
+            << result;
+        EXPECT_FALSE(result.err.contains("[ERROR]")) << result;
     }
 
     const bool accepted = c.failureTexts.empty() || c.failureTexts.front() != 1011;
@@ -285,14 +288,14 @@ TEST_F(BatchUpdateTest, PlainLinesWhenNotATerminal) {
 
 // On a terminal the progress is one bar line redrawn in place, with percent,
 // elapsed time and the time left; messages start on lines of their own.
-TEST_F(BatchUpdateTest, BarOnATerminal) {
-    const QString package = makePackage(QStringLiteral("4.1.7"));
-    auto board = startBoard({});
-
+// Runs the batch with a pseudo-terminal for standard output; screen receives
+// what the terminal showed.
+BatchResult runOnTerminal(const BatchScratch& scratch, const QStringList& arguments,
+                          QByteArray& screen) {
     int master = -1;
     int slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    QByteArray screen;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return BatchResult{};
     // Drains the terminal while the program runs; ends when the last holder
     // of the other side has closed it.
     std::thread reader([&] {
@@ -305,17 +308,25 @@ TEST_F(BatchUpdateTest, BarOnATerminal) {
         }
     });
     QProcess process;
-    scratch_.start(process,
-                   {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
-                    QStringLiteral("--package"), package, QStringLiteral("--yes")},
-                   [slave](QProcess& p) {
-                       p.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
-                   });
+    scratch.start(process, arguments, [slave](QProcess& p) {
+        p.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
+    });
     const BatchResult result = BatchScratch::collect(process);
     ::close(slave);
     reader.join();
     ::close(master);
+    return result;
+}
 
+TEST_F(BatchUpdateTest, BarOnATerminal) {
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    auto board = startBoard({});
+    QByteArray screen;
+    const BatchResult result =
+        runOnTerminal(scratch_,
+                      {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+                       QStringLiteral("--package"), package, QStringLiteral("--yes")},
+                      screen);
     ASSERT_TRUE(result.finished) << result;
     EXPECT_EQ(result.exitCode, 0) << result << screen.toStdString();
     const QString text = QString::fromUtf8(screen);
@@ -468,6 +479,148 @@ TEST_F(BatchUpdateTest, SeveralBoardsAtOnce) {
     static const QRegularExpression whole(QStringLiteral("^[^\t]+\tCOM[345]\t.*\r$"));
     for (const QByteArray& line : lines.mid(0, lines.size() - 1))
         EXPECT_TRUE(whole.match(QString::fromLocal8Bit(line)).hasMatch()) << line.toStdString();
+}
+
+// Every text of the program by number in one language; English stays loaded.
+QMap<int, QString> textsOf(const char* code) {
+    QString language = QString::fromLatin1(code);
+    QString message;
+    EXPECT_TRUE(LoadLanguage(brandProductId(0), language, message)) << code;
+    QMap<int, QString> texts;
+    for (int number = 1001; number < 1300; ++number) {
+        const QString text = GetText(number);
+        if (text != QLatin1String("NOSTRING"))
+            texts.insert(number, text);
+    }
+    language = QStringLiteral("ENG");
+    LoadLanguage(brandProductId(0), language, message);
+    return texts;
+}
+
+// Under ITA the terminal shows no English text of the program: not in the
+// bar's line, not in the messages, not in a declined question's summary.
+TEST_F(BatchUpdateTest, ItalianSessionShowsNoEnglishText) {
+    const QMap<int, QString> italian = textsOf("ITA");
+    const QMap<int, QString> english = textsOf("ENG");
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    const QStringList italianUpdate{QStringLiteral("update"),
+                                    QStringLiteral("--port"),
+                                    QStringLiteral("3"),
+                                    QStringLiteral("--package"),
+                                    package,
+                                    QStringLiteral("--lang"),
+                                    QStringLiteral("ITA"),
+                                    kYes};
+    QByteArray screen;
+    {
+        auto board = startBoard({});
+        const BatchResult updated = runOnTerminal(scratch_, italianUpdate, screen);
+        ASSERT_EQ(updated.exitCode, 0) << updated << screen.toStdString();
+    }
+    vboard::BoardOptions newer;
+    newer.appVersion = 5;
+    auto board = startBoard(newer);
+    const BatchResult declined = scratch_.run(italianUpdate);
+    ASSERT_EQ(declined.exitCode, 3) << declined;
+    const QString shownText = QString::fromUtf8(screen + declined.out + declined.err);
+
+    // The Italian bar line, the Italian summary.
+    const QStringList barParts =
+        italian.value(1225).split(QRegularExpression(QStringLiteral("%\\d")), Qt::SkipEmptyParts);
+    for (const QString& part : barParts)
+        EXPECT_TRUE(shownText.contains(part)) << part.toStdString();
+    const QString reason =
+        italian.value(1220).arg(QStringLiteral("5.0.0"), QStringLiteral("4.1.7"));
+    EXPECT_TRUE(
+        shownText.contains(italian.value(1224).arg(reason, QStringLiteral("--allow-downgrade"))))
+        << declined;
+    // No English text, nor a piece of one between its placeholders.
+    for (auto it = english.begin(); it != english.end(); ++it) {
+        if (italian.value(it.key()) == it.value())
+            continue;
+        for (const QString& piece : it.value().split(
+                 QRegularExpression(QStringLiteral("%\\d|\\\\r|\\r")), Qt::SkipEmptyParts)) {
+            if (piece.trimmed().size() < 6)
+                continue;
+            EXPECT_FALSE(shownText.contains(piece))
+                << "text " << it.key() << ": \"" << piece.toStdString() << "\"";
+        }
+    }
+}
+
+// One layout per log file: a board alone writes the window's lines, "stamp
+// TAB text"; the boards of a line put their port between stamp and text. The
+// texts are the same, line for line.
+TEST_F(BatchUpdateTest, OneLayoutPerLogFile) {
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    const QString ports = scratch_.path(QStringLiteral("ports"));
+    ASSERT_TRUE(QDir().mkpath(ports));
+    scratch_.setPortsFolder(ports);
+    const QDir logs(scratch_.path(QStringLiteral("data/Norvexa/VelmorStudio_0200/logs")));
+    // The texts of the log's lines, by the port column they carry ("" for none).
+    const auto takeLog = [&logs]() {
+        QMap<QString, QStringList> byPort;
+        for (const QString& name : logs.entryList({QStringLiteral("*.LOG")}, QDir::Files)) {
+            QFile log(logs.filePath(name));
+            EXPECT_TRUE(log.open(QIODevice::ReadOnly));
+            for (QByteArray line : log.readAll().split('\n')) {
+                if (line.isEmpty())
+                    continue;
+                EXPECT_TRUE(line.endsWith('\r'));
+                QStringList fields = QString::fromLocal8Bit(line.chopped(1)).split(u'\t');
+                fields.removeFirst();  // the stamp
+                const bool tagged = fields.size() > 1 && fields.first().startsWith(u"COM") &&
+                                    !fields.first().contains(u' ');
+                const QString port = tagged ? fields.takeFirst() : QString();
+                byPort[port].append(fields.join(u'\t'));
+            }
+            log.close();
+            QFile::remove(log.fileName());
+        }
+        return byPort;
+    };
+    // Boards running their application on COM3 and COM4, as every run finds them.
+    std::vector<std::unique_ptr<vboard::PtyBoard>> boards;
+    const auto freshBoards = [&] {
+        boards.clear();
+        for (int i = 0; i < 2; ++i) {
+            const QString link = ports + QStringLiteral("/COM%1").arg(3 + i);
+            QFile::remove(link);
+            vboard::BoardOptions options;
+            options.startMode = vboard::BoardMode::Application;
+            boards.push_back(std::make_unique<vboard::PtyBoard>(options));
+            ASSERT_TRUE(boards.back()->start());
+            ASSERT_TRUE(boards.back()->linkAs(link));
+        }
+    };
+    freshBoards();
+    const QStringList update{QStringLiteral("update"), QStringLiteral("--package"), package, kYes,
+                             QStringLiteral("--log"),  QStringLiteral("--port")};
+
+    const BatchResult alone = scratch_.run(update + QStringList{QStringLiteral("3")});
+    ASSERT_EQ(alone.exitCode, 0) << alone;
+    const QMap<QString, QStringList> aloneLog = takeLog();
+    EXPECT_EQ(aloneLog.keys(), QStringList{QString()}) << "no port column";
+    const QStringList window = aloneLog.value(QString());
+    ASSERT_FALSE(window.isEmpty());
+    EXPECT_EQ(window.first(),
+              QStringLiteral("AGGIORNAMENTO porta COM3, pacchetto %1, versione 4.1.7")
+                  .arg(QFileInfo(package).absoluteFilePath()));
+    EXPECT_TRUE(window.contains(QStringLiteral("Connessione con il dispositivo in porta 3")));
+    EXPECT_EQ(window.last(), QStringLiteral("ESITO: aggiornamento riuscito"));
+
+    freshBoards();
+    const BatchResult line = scratch_.run(update + QStringList{QStringLiteral("3,4")});
+    ASSERT_EQ(line.exitCode, 0) << line;
+    const QMap<QString, QStringList> lineLog = takeLog();
+    EXPECT_EQ(lineLog.keys(), (QStringList{QStringLiteral("COM3"), QStringLiteral("COM4")}));
+    // The link's own lines depend on its retries; every other line is exact.
+    const auto withoutLinkTimes = [](QStringList texts) {
+        texts.removeIf([](const QString& text) { return text.startsWith(u"LINK "); });
+        return texts;
+    };
+    EXPECT_EQ(withoutLinkTimes(lineLog.value(QStringLiteral("COM3"))), withoutLinkTimes(window));
+    EXPECT_EQ(lineLog.value(QStringLiteral("COM4")).size(), window.size());
 }
 
 // A live board's link and a link whose target is gone.

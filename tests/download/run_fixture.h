@@ -127,6 +127,7 @@ class RunFixture : public ::testing::Test {
         session_.FwVersionMajor = 4;
         session_.FwVersionMinor = 1;
         session_.FwVersionBuild = 7;
+        session_.PackagePath = data_.filePath(QStringLiteral("update.fwz"));
         // The window as a run finds it: a package accepted.
         fe_.toolbar.port = kRunPort;
         applyWindowOpened(fe_.toolbar);
@@ -198,20 +199,44 @@ class RunFixture : public ::testing::Test {
                     line.chop(1);
                 const qsizetype tab = line.indexOf('\t');
                 if (tab >= 0)
-                    texts.append(QString::fromLatin1(line.mid(tab + 1)));
+                    texts.append(QString::fromLocal8Bit(line.mid(tab + 1)));
             }
         }
         return texts;
     }
 
     // The log without the link component's own exchange lines.
+    // The lines of the run's steps: neither the link's nor the run's
+    // beginning and outcome lines.
     QStringList runLogTexts() const {
         QStringList texts;
         for (const QString& line : logTexts()) {
-            if (!line.startsWith(QLatin1String("LINK ")))
+            if (!line.startsWith(QLatin1String("LINK ")) && !isOutcomeLine(line))
                 texts.append(line);
         }
         return texts;
+    }
+
+    // The run's beginning and outcome lines, in order.
+    QStringList outcomeLogTexts() const {
+        QStringList texts;
+        for (const QString& line : logTexts()) {
+            if (isOutcomeLine(line))
+                texts.append(line);
+        }
+        return texts;
+    }
+
+    static bool isOutcomeLine(const QString& line) {
+        return line.startsWith(QLatin1String("AGGIORNAMENTO porta ")) ||
+               line.startsWith(QLatin1String("ESITO: "));
+    }
+
+    // The beginning line of a run of the fixture's package on kRunPort.
+    QString beginLogText() const {
+        return QStringLiteral("AGGIORNAMENTO porta COM%1, pacchetto %2, versione 4.1.7")
+            .arg(kRunPort)
+            .arg(session_.PackagePath);
     }
 
     // The log lines the write passes produce for the region files, in order.

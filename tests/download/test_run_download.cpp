@@ -108,7 +108,11 @@ TEST_F(RunDownloadTest, CompleteUpdate) {
     expected += {QStringLiteral("FINE DOWNLOAD FIRMWARE"),
                  QStringLiteral("Disconnessione con il dispositivo")};
     EXPECT_EQ(runLogTexts(), expected);
-    EXPECT_EQ(logTexts().mid(0, 3),
+    // The run's first line names port, package and version; its last, the outcome.
+    EXPECT_EQ(logTexts().first(), beginLogText());
+    EXPECT_EQ(logTexts().last(), QStringLiteral("ESITO: aggiornamento riuscito"));
+    EXPECT_EQ(outcomeLogTexts().size(), 2);
+    EXPECT_EQ(logTexts().mid(1, 3),
               (QStringList{kLinkRequestLine,
                            QStringLiteral("LINK RX: ") +
                                QString::fromLatin1(ctrllink::versionAnswer(4, 0, 7).chopped(1)),
@@ -173,7 +177,10 @@ TEST_F(RunDownloadTest, LinkNotOpenedReports1093AndLeavesTheBootloaderAlone) {
               (std::vector<std::string>{confirmation(), failure(GetText(1093))}));
     EXPECT_EQ(report.outcome, Refused);
     EXPECT_FALSE(report.device.has_value());
-    EXPECT_TRUE(logTexts().isEmpty());
+    // The log says which run this was and why it ended, and nothing else.
+    EXPECT_EQ(logTexts(),
+              (QStringList{beginLogText().replace(QLatin1String("COM3"), QLatin1String("COM4")),
+                           QStringLiteral("ESITO: aggiornamento non riuscito: ") + GetText(1093)}));
     // The bootloader library never opened a connection; only the closing call ran.
     EXPECT_EQ(bootloaderSettings().Handle, 0);
     EXPECT_EQ(board().counters().hostOpens, 0u);
@@ -233,10 +240,17 @@ TEST_P(OlderPackageTest, AsksWithBothVersions) {
 
     const std::string asked = box(question, "YesNo", "Question");
     if (!answerYes) {
-        ASSERT_EQ(report.end, RunReport::End::Failed);
+        // The person's choice, not a failure: an information box names why.
+        ASSERT_EQ(report.end, RunReport::End::Declined);
+        const QString reason = GetText(1220).arg(QLatin1String("5.0.2"), QLatin1String("4.1.7"));
+        EXPECT_EQ(report.declinedReason, reason);
         EXPECT_EQ(shown(fe_.dialogs.messages),
-                  (std::vector<std::string>{confirmation(), asked, failure(GetText(1005))}));
+                  (std::vector<std::string>{confirmation(), asked,
+                                            box(GetText(1005) + u'\r' + GetText(1223).arg(reason),
+                                                "Ok", "Information")}));
         EXPECT_EQ(runLogTexts(), QStringList{detectedLine(5, 2, 7)});
+        EXPECT_EQ(outcomeLogTexts(),
+                  (QStringList{beginLogText(), QStringLiteral("ESITO: risposta No: ") + reason}));
         EXPECT_EQ(board().counters().bytesReceived,
                   uint64_t(ctrllink::identificationRequest().size()));
         EXPECT_EQ(programNow(), oldProgram()) << "nothing written";
@@ -308,10 +322,13 @@ TEST_P(CheckOptionsTest, SkipBrandAndVersionButNotAnUnreadableVersion) {
     const RunReport report = run();
 
     if (c.linkError) {
-        ASSERT_EQ(report.end, RunReport::End::Failed);
-        EXPECT_EQ(shown(fe_.dialogs.messages),
-                  (std::vector<std::string>{confirmation(), box(GetText(1004), "YesNo", "Question"),
-                                            failure(GetText(1005))}));
+        ASSERT_EQ(report.end, RunReport::End::Declined);
+        EXPECT_EQ(report.declinedReason, GetText(1221));
+        EXPECT_EQ(
+            shown(fe_.dialogs.messages),
+            (std::vector<std::string>{confirmation(), box(GetText(1004), "YesNo", "Question"),
+                                      box(GetText(1005) + u'\r' + GetText(1223).arg(GetText(1221)),
+                                          "Ok", "Information")}));
         EXPECT_EQ(report.outcome, NoVersion);
         ASSERT_TRUE(report.device.has_value());
         EXPECT_EQ(report.device->LinkError, ctrllink::kLinkDeviceError + 5);
@@ -358,6 +375,9 @@ TEST_F(RunDownloadTest, StopDuringTheWritePassKeepsWhatWasWritten) {
               testing::lineBytes(kProgramBase) + testing::lineBytes(kProgramBase + 16));
     EXPECT_EQ(board().read(kProgramBase + 32, 32), QByteArray(32, '\xFF')) << "erased, not written";
     EXPECT_EQ(board().read(kEepromBase, 16), QByteArray(16, '\x33')) << "the EEPROM pass never ran";
+    EXPECT_EQ(outcomeLogTexts(),
+              (QStringList{beginLogText(), QStringLiteral("ESITO: aggiornamento fermato: ") +
+                                               GetText(1005) + u' ' + GetText(1134)}));
     const QStringList log = runLogTexts();
     EXPECT_EQ(log.filter(QStringLiteral("<- TX ")).size(), 2);
     EXPECT_EQ(log.last(), QStringLiteral("-> RX riga validata"));

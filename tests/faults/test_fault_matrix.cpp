@@ -208,6 +208,11 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
     if (first.end == RunReport::End::Succeeded) {
         EXPECT_TRUE(row.failureTexts.empty() || row.mayAlsoSucceed) << shown.toStdString();
         EXPECT_EQ(shown, GetText(1006));
+    } else if (first.end == RunReport::End::Declined) {
+        // A question answered No ends in an information box, no failure.
+        EXPECT_EQ(row.failureTexts, std::vector<int32_t>{1005});
+        EXPECT_TRUE(shown.startsWith(GetText(1005) + QLatin1Char('\r'))) << shown.toStdString();
+        EXPECT_EQ(fe.dialogs.messages.back().icon, MsgIcon::Information);
     } else {
         ASSERT_FALSE(row.failureTexts.empty()) << shown.toStdString();
         bool known = false;
@@ -227,7 +232,11 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
     // The log tells how far the run came.
     const QStringList log = logLines();
     ASSERT_FALSE(log.isEmpty());
-    EXPECT_TRUE(log.first().contains(QLatin1String("LINK TX")));
+    // It begins with the run's port, package and version, ends with its outcome.
+    EXPECT_TRUE(log.first().contains(QLatin1String("\tAGGIORNAMENTO porta COM")))
+        << log.first().toStdString();
+    EXPECT_TRUE(log.value(1).contains(QLatin1String("LINK TX")));
+    EXPECT_TRUE(log.last().contains(QLatin1String("\tESITO: "))) << log.last().toStdString();
     QString lastLine;
     for (const QString& line : log) {
         if (line.contains(QLatin1String("<- TX ")))
@@ -256,7 +265,10 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
         "stray bytes %llu, NAKs %llu, repeated requests %llu, exchanges %llu | last line sent: "
         "%s | %.1f s after the last line began |\n",
         row.name,
-        first.end == RunReport::End::Succeeded ? "success" : qPrintable(first.failureText),
+        first.end == RunReport::End::Succeeded ? "success"
+        : first.end == RunReport::End::Declined
+            ? qPrintable(QStringLiteral("declined: ") + first.declinedReason)
+            : qPrintable(first.failureText),
         static_cast<unsigned long long>(faults.corruptedBytes),
         static_cast<unsigned long long>(faults.droppedRequests),
         static_cast<unsigned long long>(faults.droppedReplies),

@@ -105,7 +105,7 @@ TEST_F(InfoWindowTest, CaptionsTranslatedAtLoad) {
     EXPECT_EQ(child<QGroupBox>(&window, "fraBugFix")->title(), GetText(1022));
     EXPECT_EQ(child<QGroupBox>(&window, "fraNote")->title(), GetText(1024));
     EXPECT_EQ(child<QPushButton>(&window, "cmdCancel")->text(), GetText(1023));
-    EXPECT_EQ(child<QGroupBox>(&window, "fraTipo")->title(), QStringLiteral("TIPO FILE"));
+    EXPECT_EQ(child<QGroupBox>(&window, "fraTipo")->title(), GetText(1028));
 }
 
 // Opens the window through the command, reads the list while it is shown and

@@ -1,27 +1,36 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QProgressBar>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QWindow>
+#include <cstdio>
 #include <map>
 #include <memory>
 
+#include "package/modgestfrw.h"
 #include "tests/support/scripted_frontend.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/artwork.h"
 #include "ui/frmDWNFRW.h"
+#include "ui/frmInfoFRW.h"
 
 namespace dwnfrw {
 namespace {
@@ -90,23 +99,33 @@ class MainWindowTest : public ::testing::Test {
 TEST_F(MainWindowTest, ControlsByNameAtTheirPlaces) {
     open();
     EXPECT_EQ(window->objectName(), QStringLiteral("frmDWNFRW"));
-    EXPECT_EQ(window->size(), QSize(618, 191));
-    EXPECT_EQ(window->minimumSize(), window->maximumSize());  // fixed layout
+    // The designed size at least; the window may grow, never below its contents.
+    EXPECT_GE(window->width(), 618);
+    EXPECT_GE(window->height(), 191);
+    EXPECT_LT(window->minimumSize().width(), window->maximumSize().width());
+    EXPECT_EQ(window->minimumSize(), window->layout()->minimumSize());
 
-    const std::map<std::string, QRect> places = {
-        {"ActiveBar21", QRect(0, 0, 618, 189)}, {"Picture1", QRect(4, 68, 609, 89)},
-        {"lblOpe", QRect(10, 8, 302, 13)},      {"lblPercent", QRect(10, 32, 31, 13)},
-        {"pbr1", QRect(10, 54, 589, 19)},       {"Image2", QRect(476, 26, 127, 23)},
-    };
-    for (const auto& [name, place] : places) {
-        QWidget* widget = find<QWidget>(name.c_str());
-        ASSERT_NE(widget, nullptr) << name;
-        EXPECT_EQ(widget->geometry(), place) << name;
-    }
-    for (const char* name : {"lblOpe", "lblPercent", "pbr1", "Image2"}) {
+    for (const char* name :
+         {"lblOpe", "lblPercent", "pbr1", "pbrOverall", "Image2", "lblRunNote"}) {
+        ASSERT_NE(find<QWidget>(name), nullptr) << name;
         EXPECT_EQ(find<QWidget>(name)->parent(), find<QWidget>("Picture1")) << name;
     }
+    // Operation above the clock, the logo at the right, the bars below, the
+    // note last (shown here, as a run shows them).
+    window->setBarVisible(true);
+    window->setOverallProgress(OverallProgress{});
+    find<QLabel>("lblRunNote")->show();
+    QApplication::processEvents();
+    const auto place = [this](const char* name) { return find<QWidget>(name)->geometry(); };
+    EXPECT_LT(place("lblOpe").top(), place("lblPercent").top());
+    EXPECT_GT(place("Image2").left(), place("lblPercent").right());
+    EXPECT_LT(place("lblPercent").bottom(), place("pbr1").top());
+    EXPECT_LT(place("pbr1").bottom(), place("pbrOverall").top());
+    EXPECT_LT(place("pbrOverall").bottom(), place("lblRunNote").top());
+    EXPECT_EQ(find<QWidget>("Image2")->size(), QSize(127, 23));
+    EXPECT_LT(find<QWidget>("ActiveBar21")->geometry().bottom(), place("Picture1").top() + 1);
 
+    window->setBarVisible(false);
     auto* bar = find<QProgressBar>("pbr1");
     EXPECT_TRUE(bar->isHidden());
     EXPECT_EQ(bar->minimum(), 0);
@@ -233,13 +252,28 @@ TEST_F(MainWindowTest, PortListMarksThePortsPresentNow) {
     EXPECT_FALSE(list->itemIcon(4).isNull());
     EXPECT_EQ(list->itemData(4, Qt::ToolTipRole).toString(), device);
     EXPECT_TRUE(list->itemIcon(5).isNull());
-    EXPECT_FALSE(list->itemData(5, Qt::ToolTipRole).isValid());
+    EXPECT_EQ(list->itemData(5, Qt::ToolTipRole).toString(),
+              GetText(1227).arg(QStringLiteral("COM6")));
     EXPECT_EQ(list->itemText(4), QStringLiteral("COM5"));
+    // The device goes away. Its node name may be taken again at once by
+    // another program's terminal, so the link is turned to a node that stays gone.
     ::close(slave);
     ::close(master);
-    list->showPopup();
-    EXPECT_TRUE(list->itemIcon(4).isNull()) << "the pseudo-terminal is gone";
-    list->hidePopup();
+    const QString gone = QDir(ports.path()).filePath(QStringLiteral("COM5.gone"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/dwnfrw-gone-too"), gone));
+    ASSERT_EQ(
+        ::rename(
+            QFile::encodeName(gone).constData(),
+            QFile::encodeName(QDir(ports.path()).filePath(QStringLiteral("COM5"))).constData()),
+        0);
+    // Idle, the list closed: the mark goes within two seconds all the same.
+    QElapsedTimer waited;
+    waited.start();
+    EXPECT_TRUE(QTest::qWaitFor([list] { return list->itemIcon(4).isNull(); }, 2000))
+        << "the pseudo-terminal is gone";
+    EXPECT_LE(waited.elapsed(), 2000);
+    EXPECT_EQ(list->itemData(4, Qt::ToolTipRole).toString(),
+              GetText(1227).arg(QStringLiteral("COM5")));
     qunsetenv("DWNFRW_PORTS");
 }
 
@@ -334,6 +368,74 @@ TEST_F(MainWindowTest, MenuEntriesAreTheToolbarCommands) {
         EXPECT_TRUE(find<QToolBar>("Band1")->actions().contains(command)) << key;
         EXPECT_EQ(window->findChildren<QAction*>(QString::fromLatin1(key)).size(), 1) << key;
     }
+}
+
+// Asked from a shell, the program names its version and ends, with no window.
+TEST(ProgramVersion, VersionOptionPrintsTheVersion) {
+    QProcess program;
+    program.start(QDir(QStringLiteral(DWNFRW_TEST_PROGRAM_DIR)).filePath(QStringLiteral("dwnfrw")),
+                  {QStringLiteral("--version")});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(program.readAllStandardOutput(),
+              QByteArrayLiteral("dwnfrw ") + QByteArrayLiteral(DWNFRW_TEST_VERSION) + '\n');
+}
+
+// The platform's keys for open, update and exit; none for stop, so a stray
+// key never leaves a board erased.
+TEST_F(MainWindowTest, StopHasNoKeyAndEscapeStopsNothing) {
+    const struct {
+        const char* key;
+        QKeySequence::StandardKey standard;  // UnknownKey: no key at all
+    } cases[] = {
+        {"open", QKeySequence::Open},       {"info", QKeySequence::UnknownKey},
+        {"stop", QKeySequence::UnknownKey}, {"dwn", QKeySequence::Refresh},
+        {"esci", QKeySequence::Quit},
+    };
+    open();
+    for (const auto& row : cases) {
+        const QList<QKeySequence> expected = row.standard == QKeySequence::UnknownKey
+                                                 ? QList<QKeySequence>{}
+                                                 : QKeySequence::keyBindings(row.standard);
+        EXPECT_EQ(find<QAction>(row.key)->shortcuts(), expected) << row.key;
+    }
+    window->activateWindow();
+    window->packageAccepted();
+    window->runStarts();
+    globals().StopRequested = false;
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    EXPECT_FALSE(globals().StopRequested);
+    window->runEnds();
+}
+
+// About: name, version, Qt's version and the folders, in the session's language.
+TEST_P(MainWindowLanguageTest, HelpMenuShowsAbout) {
+    globals().LogsFolder = QDir(data.path()).filePath(QStringLiteral("logs"));
+    globals().TempFolder = QDir(data.path()).filePath(QStringLiteral("temp"));
+    open();
+    QMenu* help = find<QMenu>("mnuHelp");
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(help->title(), GetText(1228));
+    EXPECT_TRUE(find<QMenuBar>("Band3")->actions().contains(help->menuAction()));
+    QAction* about = find<QAction>("about");
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->text(), GetText(1229));
+    window->runStarts();  // closed during a run, with the other menus
+    EXPECT_FALSE(help->menuAction()->isEnabled());
+    window->runEnds();
+    EXPECT_TRUE(help->menuAction()->isEnabled());
+    about->trigger();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    const testing::ShownMessage& shown = dialogs.messages.front();
+    EXPECT_EQ(shown.icon, MsgIcon::Information);
+    const QStringList lines = shown.prompt.split(u'\r');
+    EXPECT_EQ(lines.value(0), QStringLiteral("dwnfrw"));
+    EXPECT_TRUE(lines.contains(GetText(1230).arg(QStringLiteral(DWNFRW_TEST_VERSION))));
+    EXPECT_TRUE(lines.contains(GetText(1231).arg(QLatin1String(qVersion()))));
+    EXPECT_TRUE(lines.contains(GetText(1232).arg(globals().LogsFolder)));
+    EXPECT_TRUE(lines.contains(GetText(1234))) << "the log is off";
+    EXPECT_TRUE(shown.prompt.contains(workFolder()));
+    EXPECT_TRUE(shown.prompt.contains(globals().TempFolder));
 }
 
 TEST_F(MainWindowTest, ToolsDispatchOnTheirExactKey) {
@@ -488,7 +590,38 @@ TEST_F(MainWindowTest, ProgressAndStatusShowWhatTheCommandsSet) {
     window->setPercentVisible(false);
     EXPECT_FALSE(percent->isVisible());
     window->setPercentText(QString());
-    EXPECT_EQ(percent->width(), 31);  // never below its designed width, back to it when empty
+    EXPECT_GE(percent->width(), 31);  // never below its designed width
+
+    // The whole run's bar shows from its first step, whatever the phase.
+    auto* overall = find<QProgressBar>("pbrOverall");
+    EXPECT_FALSE(overall->isVisible());
+    for (RunPhase phase : {RunPhase::Identifying, RunPhase::ErasingProgram,
+                           RunPhase::WritingProgram, RunPhase::Disconnecting}) {
+        const int percent = 10 * (int(phase) + 1);
+        window->setOverallProgress(OverallProgress{phase, percent, -1, 0});
+        EXPECT_TRUE(overall->isVisible()) << int(phase);
+        EXPECT_EQ(overall->value(), percent) << int(phase);
+    }
+}
+
+// The texts decide the window's size: with the longest note and operation of
+// either language, every word shows.
+TEST_P(MainWindowLanguageTest, WindowGrowsToFitItsWords) {
+    open();
+    window->setOperationText(GetText(1102).arg(QStringLiteral("65535")));
+    window->setPercentText(RunClock::clockText(3599000));
+    window->setOverallProgress(OverallProgress{RunPhase::ErasingUserId, 100, 3599, 0});
+    auto* note = find<QLabel>("lblRunNote");
+    note->setText(GetText(1167));
+    note->show();
+    QApplication::processEvents();
+    for (const char* name : {"lblOpe", "lblPercent", "lblRunNote", "lblOverall"}) {
+        auto* label = find<QLabel>(name);
+        EXPECT_GE(label->width(), label->sizeHint().width()) << name;
+        EXPECT_TRUE(
+            window->rect().contains(QRect(label->mapTo(window.get(), QPoint(0, 0)), label->size())))
+            << name;
+    }
 }
 
 TEST_F(MainWindowTest, BusyCursorCoversTheApplicationOnce) {
@@ -502,6 +635,84 @@ TEST_F(MainWindowTest, BusyCursorCoversTheApplicationOnce) {
     window->setBusyCursor(true);
     window.reset();  // a window going away gives the cursor back
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// Every text of the program by number, in one language.
+QMap<int, QString> everyText(const char* language) {
+    EXPECT_TRUE(testing::useLanguage(language)) << language;
+    QMap<int, QString> texts;
+    for (int number = 1001; number < 1300; ++number) {
+        const QString text = GetText(number);
+        if (text != QLatin1String("NOSTRING"))
+            texts.insert(number, text);
+    }
+    return texts;
+}
+
+// Every caption, title and tool tip a window and its menus show.
+QStringList shownTexts(QWidget* root) {
+    QStringList texts{root->windowTitle(), root->toolTip()};
+    for (QObject* child : root->findChildren<QObject*>()) {
+        if (auto* action = qobject_cast<QAction*>(child)) {
+            texts << action->text() << action->iconText() << action->toolTip();
+        } else if (auto* label = qobject_cast<QLabel*>(child)) {
+            texts << label->text() << label->toolTip();
+        } else if (auto* button = qobject_cast<QAbstractButton*>(child)) {
+            texts << button->text();
+        } else if (auto* group = qobject_cast<QGroupBox*>(child)) {
+            texts << group->title();
+        } else if (auto* menu = qobject_cast<QMenu*>(child)) {
+            texts << menu->title();
+        } else if (auto* list = qobject_cast<QComboBox*>(child)) {
+            for (int i = 0; i < list->count(); ++i)
+                texts << list->itemData(i, Qt::ToolTipRole).toString();
+        }
+        if (auto* widget = qobject_cast<QWidget*>(child))
+            texts << widget->toolTip();
+    }
+    texts.removeAll(QString());
+    return texts;
+}
+
+// The texts the same in both languages on purpose: a word both share.
+const QList<int> kSameByDesign = {1029, 1030, 1087, 1177};
+
+// Each text exists in both languages and differs between them, and neither
+// the main window nor the information window shows a text of the other
+// language: a text missing from one module falls back to Italian unseen.
+TEST_F(MainWindowTest, EveryTextInTheChosenLanguageOnly) {
+    const QMap<int, QString> italian = everyText("ITA");
+    const QMap<int, QString> english = everyText("ENG");
+    EXPECT_EQ(italian.keys(), english.keys());
+    for (auto it = italian.begin(); it != italian.end(); ++it) {
+        if (english.value(it.key()) == it.value()) {
+            EXPECT_TRUE(kSameByDesign.contains(it.key())) << it.key() << " is the same in both";
+        }
+    }
+
+    InfoFRW record;
+    record.Nome = QStringLiteral("fw.hex");
+    ResetInfoFRWTable();
+    InfoFRWTable().append(InfoFRW{});
+    InfoFRWTable().append(record);
+    for (const char* language : {"ITA", "ENG"}) {
+        const bool isItalian = qstrcmp(language, "ITA") == 0;
+        const QMap<int, QString>& own = isItalian ? italian : english;
+        const QMap<int, QString>& other = isItalian ? english : italian;
+        ASSERT_TRUE(testing::useLanguage(language));
+        open();
+        auto* note = find<QLabel>("lblRunNote");
+        note->setText(GetText(1167));
+        frmInfoFRW info(window.get());
+        const QStringList shown = shownTexts(window.get()) + shownTexts(&info);
+        for (auto it = other.begin(); it != other.end(); ++it) {
+            if (own.value(it.key()) == it.value())
+                continue;
+            EXPECT_FALSE(shown.contains(it.value()))
+                << language << " shows text " << it.key()
+                << " of the other language: " << it.value().toStdString();
+        }
+    }
 }
 
 }  // namespace

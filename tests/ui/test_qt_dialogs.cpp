@@ -1,9 +1,11 @@
 #include <QAbstractButton>
+#include <QAbstractProxyModel>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -92,6 +94,10 @@ TEST(QtDialogsTest, MessageShowsPromptTitleIconAndAnswersTheButtonPressed) {
          QMessageBox::NoButton, MsgAnswer::Ok},
         {"cancel", MsgButtons::OkCancel, MsgIcon::Exclamation, QMessageBox::Warning,
          QMessageBox::Cancel, MsgAnswer::Cancel},
+        {"yes where no is the default", MsgButtons::YesNoDefaultNo, MsgIcon::Exclamation,
+         QMessageBox::Warning, QMessageBox::Yes, MsgAnswer::Yes},
+        {"escape where no is the default", MsgButtons::YesNoDefaultNo, MsgIcon::Exclamation,
+         QMessageBox::Warning, QMessageBox::NoButton, MsgAnswer::No},
     };
     QWidget owner;
     QtDialogs dialogs(&owner);
@@ -124,10 +130,12 @@ TEST(QtDialogsTest, MessageShowsPromptTitleIconAndAnswersTheButtonPressed) {
         EXPECT_EQ(shownDetails, QStringLiteral("Porta: COM3\nFase: scrittura")) << row.name;
         EXPECT_EQ(shownTitle, QStringLiteral("Titolo")) << row.name;
         EXPECT_EQ(shownIcon, row.shownIcon) << row.name;
-        // The first button is the default one.
-        EXPECT_EQ(shownDefault,
-                  row.buttons == MsgButtons::YesNo ? QMessageBox::Yes : QMessageBox::Ok)
-            << row.name;
+        // The first button is the default one, unless the safe answer is No.
+        const QMessageBox::StandardButton expectedDefault =
+            row.buttons == MsgButtons::YesNo            ? QMessageBox::Yes
+            : row.buttons == MsgButtons::YesNoDefaultNo ? QMessageBox::No
+                                                        : QMessageBox::Ok;
+        EXPECT_EQ(shownDefault, expectedDefault) << row.name;
     }
 }
 
@@ -175,6 +183,44 @@ TEST(QtDialogsTest, OpenFileOffersTheRequestAndReportsCancel) {
 
     whenOpen<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });
     EXPECT_FALSE(dialogs.openFile(request).has_value());
+}
+
+// The file list's dates and sizes follow the session's language, whatever
+// the desktop's: a date in Italian under ITA, in English under ENG.
+TEST(QtDialogsTest, OpenFileShowsDatesAndSizesInTheSessionsLanguage) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString package = QDir(folder.path()).filePath(QStringLiteral("fw.fwz"));
+    QFile file(package);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(2048, 'x'));
+    file.close();
+    const QLocale before;
+    OpenFileRequest request;
+    request.initialFolder = folder.path();
+    QtDialogs dialogs;
+    for (const auto& [code, language] :
+         {std::pair{"ITA", QLocale::Italian}, std::pair{"ENG", QLocale::English}}) {
+        ASSERT_TRUE(installQtTranslations(QString::fromLatin1(code)));
+        const QLocale session(language);
+        QString date;
+        QString size;
+        whenOpen<QFileDialog>([&](QFileDialog* dialog) {
+            auto* proxy = dialog->proxyModel();
+            auto* files = proxy ? qobject_cast<QFileSystemModel*>(proxy->sourceModel()) : nullptr;
+            if (files != nullptr) {
+                const QModelIndex name = proxy->mapFromSource(files->index(package));
+                size = proxy->index(name.row(), 1, name.parent()).data().toString();
+                date = proxy->index(name.row(), 3, name.parent()).data().toString();
+            }
+            dialog->reject();
+        });
+        dialogs.openFile(request);
+        const QDateTime modified = QFileInfo(package).lastModified();
+        EXPECT_EQ(date, session.toString(modified, QLocale::ShortFormat)) << code;
+        EXPECT_EQ(size, session.formattedDataSize(2048)) << code;
+    }
+    QLocale::setDefault(before);
 }
 
 }  // namespace

@@ -37,6 +37,8 @@ bool ConnectBootloader(int32_t port, QString& message);
 bool DisconnectBootloader();
 bool ReadBootloaderVersion(uint8_t& first, uint8_t& second);
 QString ReadDeviceNumber();
+// The cause of a failed bootloader library call, in the session's language.
+QString bootloaderResultCause(int result);
 
 // --- Intel HEX and region files ---
 bool ValidateHexFile(const QString& hexPath, QString& message);

@@ -22,6 +22,18 @@ const QString kDeviceName = QStringLiteral("PIC18F452");
 const QString kDefaultDeviceNumber = QStringLiteral("36");
 
 constexpr int kTextPortCannotOpen = 1095;
+constexpr int kTextNoAnswerCause = 1131;
+constexpr int kTextPortGoneCause = 1132;
+constexpr int kTextRefusedCause = 1133;
+constexpr int kTextPortOpenCause = 1180;
+constexpr int kTextBadRequestCause = 1181;
+constexpr int kTextBadReplyCause = 1182;
+constexpr int kTextUnknownCommandCause = 1183;
+constexpr int kTextBadLengthCause = 1184;
+constexpr int kTextMisalignedCause = 1185;
+constexpr int kTextVerifyCause = 1186;
+constexpr int kTextNoisyLineCause = 1187;
+constexpr int kTextUnknownResultCause = 1188;
 constexpr int kTextNoAnswer = 1096;
 constexpr int kTextWrongVersion = 1097;
 
@@ -141,6 +153,33 @@ bool ReadBootloaderVersion(uint8_t& first, uint8_t& second) {
     first = buffer[3];
     second = buffer[2];
     return true;
+}
+
+QString bootloaderResultCause(int result) {
+    // The library's result codes, each with the text that says it to the person.
+    static constexpr struct {
+        int result;
+        int text;
+    } kCauses[] = {
+        {NXPIC_ERR_PORT_OPEN, kTextPortOpenCause},
+        {NXPIC_ERR_BAD_HANDLE, kTextPortGoneCause},
+        {NXPIC_ERR_BAD_ARGUMENT, kTextBadRequestCause},
+        {NXPIC_ERR_TIMEOUT, kTextNoAnswerCause},
+        {NXPIC_ERR_PORT_IO, kTextPortGoneCause},
+        {NXPIC_ERR_REFUSED, kTextRefusedCause},
+        {NXPIC_ERR_BAD_REPLY, kTextBadReplyCause},
+        {NXPIC_ERR_UNKNOWN_COMMAND, kTextUnknownCommandCause},
+        {NXPIC_ERR_BAD_LENGTH, kTextBadLengthCause},
+        {NXPIC_ERR_MISALIGNED, kTextMisalignedCause},
+        {NXPIC_ERR_VERIFY, kTextVerifyCause},
+        {NXPIC_ERR_TOO_LONG, kTextBadRequestCause},
+        {NXPIC_ERR_NOISY_LINE, kTextNoisyLineCause},
+    };
+    for (const auto& cause : kCauses) {
+        if (cause.result == result)
+            return GetText(cause.text);
+    }
+    return GetText(kTextUnknownResultCause).arg(result);
 }
 
 QString ReadDeviceNumber() {

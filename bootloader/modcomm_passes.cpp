@@ -29,9 +29,6 @@ constexpr int kUserIdEraseText = 1104;
 constexpr int kWriteFailedText = 1106;
 constexpr int kVerifyFailedText = 1107;
 constexpr int kEraseFailedText = 1130;
-constexpr int kNoAnswerText = 1131;
-constexpr int kPortGoneText = 1132;
-constexpr int kRefusedText = 1133;
 constexpr int kWhereText = 1141;
 
 constexpr uint8_t kEraseCommand = NXPIC_CMD_ERASE_PROGRAM;
@@ -80,29 +77,14 @@ const WritePass kWritePasses[] = {
      NXPIC_CMD_WRITE_PROGRAM},
 };
 
-// The cause of a failed exchange in the session's language, or the bootloader
-// library's own reason for the results without a text of ours.
-QString linkCause(int result) {
-    switch (result) {
-        case NXPIC_ERR_TIMEOUT:
-            return GetText(kNoAnswerText);
-        case NXPIC_ERR_PORT_IO:
-        case NXPIC_ERR_BAD_HANDLE:
-            return GetText(kPortGoneText);
-        case NXPIC_ERR_REFUSED:
-            return GetText(kRefusedText);
-        default:
-            return QString::fromLatin1(NxpicResultText(result));
-    }
-}
-
 // The text of a failed erase: 1005 for a stop the person asked for, else the
 // port, the row and the cause.
 QString eraseFailure(const PassContext& ctx, int16_t result) {
     if (result == kEraseStopped)
         return GetText(kStoppedText);
     return GetText(kEraseFailedText)
-        .arg(bootloaderSettings().PortName, HexPad(ctx.eraseAddress, 6), linkCause(result));
+        .arg(bootloaderSettings().PortName, HexPad(ctx.eraseAddress, 6),
+             bootloaderResultCause(result));
 }
 
 // A failed write or read-back: its text followed by the port, line, address
@@ -111,7 +93,7 @@ QString lineFailure(int text, int lineNumber, uint32_t address, int result) {
     return GetText(text) + QLatin1Char(' ') +
            GetText(kWhereText)
                .arg(bootloaderSettings().PortName, QString::number(lineNumber), HexPad(address, 6),
-                    linkCause(result));
+                    bootloaderResultCause(result));
 }
 
 int clampToInt(int64_t value) {

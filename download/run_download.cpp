@@ -94,7 +94,7 @@ RunFailureDetails failureDetails(int32_t port, const OverallProgressCalculation&
     details.line = last.line;
     details.address = last.address;
     if (last.failedResult < 0)
-        details.libraryReason = QString::fromLatin1(NxpicResultText(last.failedResult));
+        details.libraryReason = bootloaderResultCause(last.failedResult);
     if (globals().LogEnabled) {
         details.logFile = QDir(globals().LogsFolder).filePath(logFileName(QDate::currentDate()));
     }

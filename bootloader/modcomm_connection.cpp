@@ -102,9 +102,17 @@ bool InitBootloader(int32_t port, QString& message) {
     return true;
 }
 
-bool ConnectBootloader(int32_t port, QString& message) {
+QString portLabel(int32_t port) {
+    if (!g_settings.PortLabel.isEmpty())
+        return g_settings.PortLabel;
+    return port > 0 ? portName(port) : g_settings.PortName;
+}
+
+bool ConnectBootloader(int32_t port, QString& message, bool* silent) {
     enterProgramFolder();
     BootloaderSettings& s = g_settings;
+    if (silent)
+        *silent = false;
     if (port > 0)
         s.PortName = portName(port);
     // An open connection is reused; a failed open left a negative handle, so
@@ -112,18 +120,20 @@ bool ConnectBootloader(int32_t port, QString& message) {
     if (s.Handle < 1) {
         s.Handle = OpenPIC(s.PortName.toLatin1().constData(), s.BitRate, s.ReadTimeout);
         if (s.Handle < 0) {
-            message = GetText(kTextPortCannotOpen) + QLatin1Char(' ') + s.PortName;
+            message = GetText(kTextPortCannotOpen) + QLatin1Char(' ') + portLabel();
             return false;
         }
     }
     uint8_t major = 0;
     uint8_t minor = 0;
     if (!ReadBootloaderVersion(major, minor)) {
-        message = GetText(kTextNoAnswer) + QLatin1Char(' ') + s.PortName;
+        message = GetText(kTextNoAnswer) + QLatin1Char(' ') + portLabel();
+        if (silent)
+            *silent = true;
         return false;
     }
     if (major != kExpectedVersionMajor || minor != kExpectedVersionMinor) {
-        message = GetText(kTextWrongVersion) + QLatin1Char(' ') + s.PortName;
+        message = GetText(kTextWrongVersion) + QLatin1Char(' ') + portLabel();
         return false;
     }
     if (s.SkipDeviceCheck == 0) {
@@ -136,11 +146,12 @@ bool ConnectBootloader(int32_t port, QString& message) {
 bool DisconnectBootloader() {
     enterProgramFolder();
     BootloaderSettings& s = g_settings;
-    if (s.Handle > 0) {
-        ClosePIC(s.Handle);
-        s.Handle = -1;
-    }
-    return true;
+    if (s.Handle < 1)
+        return true;
+    const int32_t closed = ClosePIC(s.Handle);
+    // Refused or not, the handle is not used again.
+    s.Handle = -1;
+    return closed >= 0;
 }
 
 bool ReadBootloaderVersion(uint8_t& first, uint8_t& second) {

@@ -83,8 +83,7 @@ QString eraseFailure(const PassContext& ctx, int16_t result) {
     if (result == kEraseStopped)
         return GetText(kStoppedText);
     return GetText(kEraseFailedText)
-        .arg(bootloaderSettings().PortName, HexPad(ctx.eraseAddress, 6),
-             bootloaderResultCause(result));
+        .arg(portLabel(), HexPad(ctx.eraseAddress, 6), bootloaderResultCause(result));
 }
 
 // A failed write or read-back: its text followed by the port, line, address
@@ -92,7 +91,7 @@ QString eraseFailure(const PassContext& ctx, int16_t result) {
 QString lineFailure(int text, int lineNumber, uint32_t address, int result) {
     return GetText(text) + QLatin1Char(' ') +
            GetText(kWhereText)
-               .arg(bootloaderSettings().PortName, QString::number(lineNumber), HexPad(address, 6),
+               .arg(portLabel(), QString::number(lineNumber), HexPad(address, 6),
                     bootloaderResultCause(result));
 }
 
@@ -150,7 +149,6 @@ int16_t EraseRange(PassContext& ctx, int32_t low, int32_t high) {
     enterProgramFolder();
     const BootloaderSettings& settings = bootloaderSettings();
     const int64_t step = settings.profile.eraseblock;
-    globals().StopRequested = false;
     const int barMaximum = clampToInt(int64_t{high} - low + 1);
     ctx.progress.setPercentVisible(true);
     ctx.progress.setBarMaximum(barMaximum);
@@ -219,7 +217,6 @@ bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
         return false;
     }
     // The file stays open for the pass and closes with it, also on a failure.
-    globals().StopRequested = false;
     ctx.progress.setBarVisible(false);
     ctx.progress.setPercentText(QString());
 
@@ -273,6 +270,7 @@ bool WriteRegionFile(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
                 message = lineFailure(kWriteFailedText, lineNumber, byteAddress, written);
                 return false;
             }
+            ++ctx.linesWritten;
             block.Command = static_cast<uint8_t>(writeCommand - 1);
             const int16_t verified = VerifyPIC(settings.Handle, &block, buffer.data());
             step.failedResult = verified < 0 ? verified : 0;

@@ -9,7 +9,9 @@
 
 namespace dwnfrw {
 
-enum class MsgButtons { Ok, OkCancel, YesNo };
+// YesNoDefaultNo: Yes and No with No as the default button, for a question
+// whose careless answer must not put the board at risk.
+enum class MsgButtons { Ok, OkCancel, YesNo, YesNoDefaultNo };
 enum class MsgIcon { None, Critical, Question, Exclamation, Information };
 enum class MsgAnswer { Ok, Cancel, Yes, No };
 

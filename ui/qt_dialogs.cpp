@@ -32,6 +32,7 @@ QMessageBox::StandardButtons qtButtons(MsgButtons buttons) {
         case MsgButtons::OkCancel:
             return QMessageBox::Ok | QMessageBox::Cancel;
         case MsgButtons::YesNo:
+        case MsgButtons::YesNoDefaultNo:
             return QMessageBox::Yes | QMessageBox::No;
         case MsgButtons::Ok:
             break;
@@ -39,9 +40,17 @@ QMessageBox::StandardButtons qtButtons(MsgButtons buttons) {
     return QMessageBox::Ok;
 }
 
-// The first button is the default, as in the boxes the texts were written for.
-QMessageBox::StandardButton firstButton(MsgButtons buttons) {
-    return buttons == MsgButtons::YesNo ? QMessageBox::Yes : QMessageBox::Ok;
+// The first button is the default, as in the boxes the texts were written
+// for, except where No is asked for.
+QMessageBox::StandardButton defaultButton(MsgButtons buttons) {
+    switch (buttons) {
+        case MsgButtons::YesNo:
+            return QMessageBox::Yes;
+        case MsgButtons::YesNoDefaultNo:
+            return QMessageBox::No;
+        default:
+            return QMessageBox::Ok;
+    }
 }
 
 // A box closed without a button (Escape, the close box) answers as its
@@ -51,6 +60,7 @@ MsgAnswer refusal(MsgButtons buttons) {
         case MsgButtons::OkCancel:
             return MsgAnswer::Cancel;
         case MsgButtons::YesNo:
+        case MsgButtons::YesNoDefaultNo:
             return MsgAnswer::No;
         case MsgButtons::Ok:
             break;
@@ -98,7 +108,7 @@ MsgAnswer QtDialogs::message(const QString& prompt, const QString& title, MsgBut
 MsgAnswer QtDialogs::messageWithDetails(const QString& prompt, const QString& title,
                                         MsgButtons buttons, MsgIcon icon, const QString& details) {
     QMessageBox box(qtIcon(icon), title, displayLines(prompt), qtButtons(buttons), parent_);
-    box.setDefaultButton(firstButton(buttons));
+    box.setDefaultButton(defaultButton(buttons));
     if (!details.isEmpty())
         box.setDetailedText(displayLines(details));
     box.exec();

@@ -11,7 +11,7 @@
 
 #include "batch/board_port.h"
 #include "download/run_download.h"
-#include "startup/single_instance.h"
+#include "platform/port_lock.h"
 #include "tests/batch/batch_process.h"
 #include "tests/package/package_fixtures.h"
 #include "tests/support/vboard_fixture.h"
@@ -400,21 +400,34 @@ INSTANTIATE_TEST_SUITE_P(
         InterruptCase{"during_the_identification", RunPhase::Identifying, {1018, 1005}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Runs on other ports go side by side; a second run on the same port is refused.
+// Runs on other ports go side by side; a second run on the same device is
+// refused, whatever name, temporary folder or user the first one had: the
+// lock is the device's own. Here the first run is this test process.
 TEST_F(BatchUpdateTest, SamePortRefused) {
     auto board = startBoard({});
-    SingleInstance running(batch::boardPort(QStringLiteral("COM3"))->lockPath());
-    ASSERT_TRUE(running.acquire());
-    const BatchResult result =
-        scratch_.run({QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
-                      QStringLiteral("--package"), makePackage(QStringLiteral("4.1.7")),
-                      QStringLiteral("--json"), kYes});
-    ASSERT_TRUE(result.finished) << result;
-    EXPECT_EQ(result.exitCode, 1) << result;
-    EXPECT_EQ(result.json()[QStringLiteral("outcome")].toString(), QStringLiteral("failure"));
-    EXPECT_TRUE(result.err.contains("COM3 (" + board->board().devicePath().toUtf8() +
-                                    ") is being updated by another run"))
-        << result;
+    const QString otherTemp = scratch_.path(QStringLiteral("other-tmp"));
+    ASSERT_TRUE(QDir().mkpath(otherTemp));
+    for (const QString& heldAs : {board->board().devicePath(), QStringLiteral("COM3")}) {
+        serial::PortLock running;
+        ASSERT_EQ(running.claim(heldAs), serial::PortLock::Claim::Held) << heldAs.toStdString();
+        QProcess process;
+        scratch_.start(process,
+                       {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+                        QStringLiteral("--package"), makePackage(QStringLiteral("4.1.7")),
+                        QStringLiteral("--json"), kYes},
+                       [&](QProcess& p) {
+                           QProcessEnvironment environment = p.processEnvironment();
+                           environment.insert(QStringLiteral("TMPDIR"), otherTemp);
+                           p.setProcessEnvironment(environment);
+                       });
+        const BatchResult result = BatchScratch::collect(process);
+        ASSERT_TRUE(result.finished) << result;
+        EXPECT_EQ(result.exitCode, 1) << result;
+        EXPECT_EQ(result.json()[QStringLiteral("outcome")].toString(), QStringLiteral("failure"));
+        EXPECT_TRUE(result.err.contains("COM3 (" + board->board().devicePath().toUtf8() +
+                                        ") is being updated by another run"))
+            << result;
+    }
     EXPECT_EQ(board->board().counters().hostOpens, 0u);
 }
 

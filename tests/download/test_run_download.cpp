@@ -42,9 +42,10 @@ QString detectedLine(int32_t version, int32_t build, int32_t brand) {
 std::vector<std::string> shown(const std::vector<ShownMessage>& messages) {
     std::vector<std::string> texts;
     for (const ShownMessage& m : messages) {
-        const char* buttons = m.buttons == MsgButtons::Ok         ? "Ok"
-                              : m.buttons == MsgButtons::OkCancel ? "OkCancel"
-                                                                  : "YesNo";
+        const char* buttons = m.buttons == MsgButtons::Ok               ? "Ok"
+                              : m.buttons == MsgButtons::OkCancel       ? "OkCancel"
+                              : m.buttons == MsgButtons::YesNoDefaultNo ? "YesNoDefaultNo"
+                                                                        : "YesNo";
         const char* icon = m.icon == MsgIcon::Critical      ? "Critical"
                            : m.icon == MsgIcon::Question    ? "Question"
                            : m.icon == MsgIcon::Information ? "Information"
@@ -158,7 +159,7 @@ TEST_F(RunDownloadTest, CancelAtTheConfirmationChangesNothing) {
 }
 
 // No board behind the chosen port: the link does not open.
-TEST_F(RunDownloadTest, LinkNotOpenedReports1093AndLeavesTheBootloaderAlone) {
+TEST_F(RunDownloadTest, MissingPortSaysSoAndLeavesTheBootloaderAlone) {
     startBoard(application());
     prepareImage();
     // COM4 names a board that has gone away.
@@ -170,8 +171,11 @@ TEST_F(RunDownloadTest, LinkNotOpenedReports1093AndLeavesTheBootloaderAlone) {
 
     ASSERT_EQ(report.end, RunReport::End::Failed);
     EXPECT_EQ(shown(fe_.dialogs.messages),
-              (std::vector<std::string>{confirmation(), failure(GetText(1093))}));
-    EXPECT_EQ(report.outcome, Refused);
+              (std::vector<std::string>{
+                  confirmation(),
+                  failure(GetText(1190).arg(QStringLiteral("COM4"),
+                                            QDir(port_->portsFolder()).filePath("COM4")))}));
+    EXPECT_FALSE(report.outcome.has_value()) << "the link was never asked";
     EXPECT_FALSE(report.device.has_value());
     EXPECT_TRUE(logTexts().isEmpty());
     // The bootloader library never opened a connection; only the closing call ran.
@@ -226,8 +230,11 @@ TEST_P(OlderPackageTest, AsksWithBothVersions) {
     ASSERT_NE(question, GetText(1098)) << "text 1098 has its placeholders";
     fe_.dialogs.queueAnswer(MsgAnswer::Ok);
     fe_.dialogs.queueAnswer(answerYes ? MsgAnswer::Yes : MsgAnswer::No);
-    // A stop pressed before the passes begin changes nothing.
-    fe_.dialogs.onMessage = [](const ShownMessage&) { globals().StopRequested = true; };
+    // A stop pressed before the run started changes nothing.
+    fe_.dialogs.onMessage = [](const ShownMessage& m) {
+        if (m.prompt.startsWith(GetText(1001)))
+            globals().StopRequested = true;
+    };
 
     const RunReport report = run();
 
@@ -267,8 +274,8 @@ TEST_F(RunDownloadTest, NoVersionAnsweredYesSkipsTheLoaderEntry) {
 
     ASSERT_EQ(report.end, RunReport::End::Succeeded) << report.failureText.toStdString();
     EXPECT_EQ(shown(fe_.dialogs.messages),
-              (std::vector<std::string>{confirmation(), box(GetText(1004), "YesNo", "Question"),
-                                        success()}));
+              (std::vector<std::string>{
+                  confirmation(), box(GetText(1004), "YesNoDefaultNo", "Question"), success()}));
     EXPECT_EQ(report.outcome, NoVersion);
     ASSERT_TRUE(report.device.has_value());
     EXPECT_EQ(report.device->LinkError, ctrllink::kLinkNoAnswer);
@@ -310,7 +317,8 @@ TEST_P(CheckOptionsTest, SkipBrandAndVersionButNotAnUnreadableVersion) {
     if (c.linkError) {
         ASSERT_EQ(report.end, RunReport::End::Failed);
         EXPECT_EQ(shown(fe_.dialogs.messages),
-                  (std::vector<std::string>{confirmation(), box(GetText(1004), "YesNo", "Question"),
+                  (std::vector<std::string>{confirmation(),
+                                            box(GetText(1004), "YesNoDefaultNo", "Question"),
                                             failure(GetText(1005))}));
         EXPECT_EQ(report.outcome, NoVersion);
         ASSERT_TRUE(report.device.has_value());
@@ -364,6 +372,102 @@ TEST_F(RunDownloadTest, StopDuringTheWritePassKeepsWhatWasWritten) {
     EXPECT_EQ(bootloaderSettings().Handle, -1) << "the ending closed the connection";
     expectIdleWindow();
 }
+
+// A stop asked for at any moment before the first erase packet ends the run
+// there with text 1005, the board untouched.
+struct EarlyStopCase {
+    const char* name;
+    bool silentApplication;  // identification waits for an answer that never comes
+    int32_t boardVersion;    // 5: newer than the package, so the run asks first
+    const char* stopAt;      // "identifying", "question", "loader_pause"
+};
+
+class EarlyStopTest : public RunDownloadTest,
+                      public ::testing::WithParamInterface<EarlyStopCase> {};
+
+TEST_P(EarlyStopTest, EndsBeforeTheFirstErase) {
+    const EarlyStopCase& c = GetParam();
+    vboard::BoardOptions options = application(c.boardVersion, 0, 7);
+    options.appSilent = c.silentApplication;
+    startBoard(options);
+    prepareImage();
+    const std::string stopAt = c.stopAt;
+    QElapsedTimer sinceStop;
+    const auto stop = [&] {
+        if (!globals().StopRequested)
+            sinceStop.start();
+        globals().StopRequested = true;
+    };
+    fe_.events.onYield = [&](int count) {
+        if ((stopAt == "identifying" && count > 5 && fe_.progress.operationText == GetText(1007)) ||
+            (stopAt == "loader_pause" && runLogTexts().contains(kLoaderEntryLine)))
+            stop();
+    };
+    fe_.dialogs.onMessage = [&](const ShownMessage& m) {
+        if (stopAt == "question" && m.icon == MsgIcon::Question)
+            stop();
+    };
+
+    const RunReport report = run();
+
+    ASSERT_EQ(report.end, RunReport::End::Failed);
+    ASSERT_TRUE(sinceStop.isValid()) << "the stop was never pressed";
+    EXPECT_LT(sinceStop.elapsed(), 1000) << "the run ends within a second of the stop";
+    ASSERT_FALSE(fe_.dialogs.messages.empty());
+    EXPECT_EQ(shown({fe_.dialogs.messages.back()}),
+              std::vector<std::string>{failure(GetText(1005))});
+    EXPECT_FALSE(report.boardTouched);
+    EXPECT_EQ(board().counters().perCommand[3].requests, 0u) << "no erase packet";
+    EXPECT_EQ(programNow(), oldProgram());
+    expectIdleWindow();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, EarlyStopTest,
+    ::testing::Values(EarlyStopCase{"during_the_identification", true, 4, "identifying"},
+                      EarlyStopCase{"at_the_older_package_question", false, 5, "question"},
+                      EarlyStopCase{"during_the_loader_entry_pause", false, 4, "loader_pause"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A loader-entry command lost on the line leaves the board in its
+// application: the run sends it again, three times in all, before it gives up.
+struct LostLoaderEntryCase {
+    const char* name;
+    int lost;
+    bool succeeds;
+};
+
+class LostLoaderEntryTest : public RunDownloadTest,
+                            public ::testing::WithParamInterface<LostLoaderEntryCase> {};
+
+TEST_P(LostLoaderEntryTest, IsSentAgain) {
+    const LostLoaderEntryCase& c = GetParam();
+    vboard::BoardOptions options = application();
+    options.lostLoaderEntries = c.lost;
+    startBoard(options);
+    prepareImage();
+
+    const RunReport report = run();
+
+    const QStringList log = runLogTexts();
+    EXPECT_EQ(log.count(kLoaderEntryLine), std::min(c.lost + 1, 3));
+    if (c.succeeds) {
+        ASSERT_EQ(report.end, RunReport::End::Succeeded) << report.failureText.toStdString();
+        EXPECT_TRUE(checkBoard().equal) << checkBoard().report.toStdString();
+    } else {
+        ASSERT_EQ(report.end, RunReport::End::Failed);
+        EXPECT_EQ(report.failureText, GetText(1096) + QStringLiteral(" COM3"));
+        EXPECT_FALSE(report.boardTouched);
+        EXPECT_EQ(programNow(), oldProgram());
+    }
+    expectIdleWindow();
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, LostLoaderEntryTest,
+                         ::testing::Values(LostLoaderEntryCase{"one_lost", 1, true},
+                                           LostLoaderEntryCase{"two_lost", 2, true},
+                                           LostLoaderEntryCase{"three_lost", 3, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct DropCase {
     const char* name;

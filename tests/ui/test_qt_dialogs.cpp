@@ -86,6 +86,10 @@ TEST(QtDialogsTest, MessageShowsPromptTitleIconAndAnswersTheButtonPressed) {
          MsgAnswer::No},
         {"escape on yes/no", MsgButtons::YesNo, MsgIcon::None, QMessageBox::NoIcon,
          QMessageBox::NoButton, MsgAnswer::No},
+        {"yes, default no", MsgButtons::YesNoDefaultNo, MsgIcon::Question, QMessageBox::Question,
+         QMessageBox::Yes, MsgAnswer::Yes},
+        {"escape, default no", MsgButtons::YesNoDefaultNo, MsgIcon::Question, QMessageBox::Question,
+         QMessageBox::NoButton, MsgAnswer::No},
         {"ok", MsgButtons::Ok, MsgIcon::Critical, QMessageBox::Critical, QMessageBox::Ok,
          MsgAnswer::Ok},
         {"escape on ok", MsgButtons::Ok, MsgIcon::Information, QMessageBox::Information,
@@ -124,10 +128,12 @@ TEST(QtDialogsTest, MessageShowsPromptTitleIconAndAnswersTheButtonPressed) {
         EXPECT_EQ(shownDetails, QStringLiteral("Porta: COM3\nFase: scrittura")) << row.name;
         EXPECT_EQ(shownTitle, QStringLiteral("Titolo")) << row.name;
         EXPECT_EQ(shownIcon, row.shownIcon) << row.name;
-        // The first button is the default one.
-        EXPECT_EQ(shownDefault,
-                  row.buttons == MsgButtons::YesNo ? QMessageBox::Yes : QMessageBox::Ok)
-            << row.name;
+        // The first button is the default one, unless No is asked for.
+        const QMessageBox::StandardButton expectedDefault =
+            row.buttons == MsgButtons::YesNo            ? QMessageBox::Yes
+            : row.buttons == MsgButtons::YesNoDefaultNo ? QMessageBox::No
+                                                        : QMessageBox::Ok;
+        EXPECT_EQ(shownDefault, expectedDefault) << row.name;
     }
 }
 

@@ -537,6 +537,11 @@ int runUpdate(const QStringList& args) {
     }
     if (options.profileFile)
         prepareSharedFolders(options, ports.first().number.value_or(1));
+    // The boards' own texts are in their language; so is what this command
+    // adds for a board whose process ended without a report.
+    QString code = options.lang.toUpper();
+    QString message;
+    LoadLanguage(brandProductId(options.secondBrand ? 1 : 0), code, message);
     return batch::updateBoards(ports, shared, options.json);
 }
 

@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -50,6 +51,8 @@ using batch::kSuccess;
 using batch::kUsage;
 
 // Every region line sends sixteen bytes, padded where the image has none.
+
+constexpr int kTextNoDescription = 1192;
 
 const char* const kUsageText =
     "usage:\n"
@@ -576,6 +579,14 @@ int runInfo(const QStringList& args) {
     }
     QJsonArray records;
     const QList<InfoFRW>& table = InfoFRWTable();
+    if (std::none_of(table.begin(), table.end(),
+                     [](const InfoFRW& record) { return !record.Nome.isEmpty(); })) {
+        const QString failure = GetText(kTextNoDescription).arg(QFileInfo(file).absoluteFilePath());
+        std::fprintf(stderr, "dwnfrw-batch: %s\n", qPrintable(batch::terminalText(failure)));
+        if (json)
+            printJson(QJsonObject{{QStringLiteral("failure"), batch::terminalText(failure)}});
+        return kFailure;
+    }
     for (qsizetype i = 0; i < table.size(); ++i) {
         if (table[i].Nome.isEmpty())
             continue;

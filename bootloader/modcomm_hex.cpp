@@ -42,6 +42,7 @@ constexpr int kTextOutsideEeprom = 1112;
 constexpr int kTextOutsideUserId = 1113;
 constexpr int kTextSegmentAddress = 1114;
 constexpr int kTextNotRegularFile = 1139;
+constexpr int kTextMissingFile = 1193;
 
 // The device's EEPROM: 256 bytes, at F00000 in a HEX image.
 constexpr uint32_t kEepromBytes = 256;
@@ -274,9 +275,10 @@ QString HexPad(int64_t value, int width) {
 }
 
 bool IsRegularFile(const QString& path, QString& message) {
-    if (QFileInfo(path).isFile())
+    const QFileInfo file(path);
+    if (file.isFile())
         return true;
-    message = GetText(kTextNotRegularFile).arg(path);
+    message = GetText(file.exists() ? kTextNotRegularFile : kTextMissingFile).arg(path);
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -18,37 +19,82 @@ namespace dwnfrw {
 namespace {
 
 // Long enough for a dialog to open on a busy machine; a dialog that never
-// shows must not hang the test run.
-constexpr int kDialogDeadlineMs = 5000;
+// shows or never closes must fail the test, not hang the test run.
+constexpr int kDialogDeadlineMs = 10000;
 constexpr int kPollMs = 10;
+// After this long without its call returning, a dialog the act closed is
+// taken to have closed before its own event loop ran.
+constexpr int kStillOpenMs = 200;
 
-// Runs `act` on the first modal dialog of type Dialog once it is open; gives
-// up (closing every dialog) at the deadline.
+// Drives the first modal dialog of type Dialog that a call opens: acts on it
+// once it shows, and keeps watching until the call has returned (the driver's
+// end). At the deadline every dialog is closed and the test fails.
 template <typename Dialog>
-void whenOpen(std::function<void(Dialog*)> act) {
-    auto* poll = new QTimer;
-    auto* clock = new QElapsedTimer;
-    clock->start();
-    QObject::connect(poll, &QTimer::timeout, [poll, clock, act] {
-        auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
-        const bool late = clock->elapsed() > kDialogDeadlineMs;
-        if (dialog == nullptr && !late)
-            return;
-        poll->stop();
-        poll->deleteLater();
-        delete clock;
-        if (dialog != nullptr) {
-            act(dialog);
-        } else {
-            ADD_FAILURE() << "no dialog opened";
+class DialogDriver {
+  public:
+    explicit DialogDriver(std::function<void(Dialog*)> act) : act_(std::move(act)) {
+        clock_.start();
+        QObject::connect(&poll_, &QTimer::timeout, [this] { poll(); });
+        poll_.start(kPollMs);
+    }
+    ~DialogDriver() { poll_.stop(); }
+    DialogDriver(const DialogDriver&) = delete;
+    DialogDriver& operator=(const DialogDriver&) = delete;
+
+    bool acted() const { return acted_; }
+
+  private:
+    void poll() {
+        if (clock_.elapsed() > kDialogDeadlineMs) {
+            if (!failed_)
+                ADD_FAILURE() << (acted_ ? "the dialog did not close" : "no dialog opened")
+                              << " (visible " << (dialog_ && dialog_->isVisible()) << ", on top "
+                              << (QApplication::activeModalWidget()
+                                      ? QApplication::activeModalWidget()->metaObject()->className()
+                                      : "nothing")
+                              << ")";
+            failed_ = true;
             for (QWidget* widget : QApplication::topLevelWidgets()) {
-                if (auto* open = qobject_cast<QDialog*>(widget))
+                if (auto* open = qobject_cast<QDialog*>(widget)) {
+                    open->setVisible(true);
                     open->reject();
+                }
             }
+            return;
         }
-    });
-    poll->start(kPollMs);
-}
+        if (!acted_) {
+            auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr || !dialog->isVisible())
+                return;
+            acted_ = true;
+            dialog_ = dialog;
+            act_(dialog);
+            result_ = dialog->result();
+            actedAtMs_ = clock_.elapsed();
+            return;
+        }
+        if (!dialog_ || clock_.elapsed() - actedAtMs_ <= kStillOpenMs)
+            return;
+        // The act closed the dialog while it was still being shown: it was
+        // hidden, or shown again, before its event loop ran, and waits for
+        // ever. It is closed again with the act's result.
+        auto* onTop = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (onTop != nullptr && onTop != dialog_)
+            onTop->reject();
+        dialog_->setVisible(true);
+        static_cast<QDialog*>(dialog_.data())->done(result_);
+        actedAtMs_ = clock_.elapsed();
+    }
+
+    std::function<void(Dialog*)> act_;
+    QTimer poll_;
+    QElapsedTimer clock_;
+    QPointer<Dialog> dialog_;
+    bool acted_ = false;
+    bool failed_ = false;
+    qint64 actedAtMs_ = 0;
+    int result_ = QDialog::Rejected;
+};
 
 TEST(QtDialogsTest, PromptLinesBecomeLineBreaks) {
     EXPECT_EQ(displayLines(QStringLiteral("uno\rdue\r\ntre\n")), QStringLiteral("uno\ndue\ntre\n"));
@@ -106,7 +152,7 @@ TEST(QtDialogsTest, MessageShowsPromptTitleIconAndAnswersTheButtonPressed) {
         QString shownTitle;
         QMessageBox::Icon shownIcon = QMessageBox::NoIcon;
         QMessageBox::StandardButton shownDefault = QMessageBox::NoButton;
-        whenOpen<QMessageBox>([&](QMessageBox* box) {
+        DialogDriver<QMessageBox> driver([&](QMessageBox* box) {
             shownParent = box->parentWidget();
             shownDetails = box->detailedText();
             shownText = box->text();
@@ -122,6 +168,7 @@ TEST(QtDialogsTest, MessageShowsPromptTitleIconAndAnswersTheButtonPressed) {
         const MsgAnswer answer = dialogs.messageWithDetails(
             QStringLiteral("Riga uno\rRiga due"), QStringLiteral("Titolo"), row.buttons, row.icon,
             QStringLiteral("Porta: COM3\rFase: scrittura"));
+        EXPECT_TRUE(driver.acted()) << row.name;
         EXPECT_EQ(answer, row.answer) << row.name;
         EXPECT_EQ(shownText, QStringLiteral("Riga uno\nRiga due")) << row.name;
         EXPECT_EQ(shownParent, &owner) << row.name;
@@ -159,17 +206,24 @@ TEST(QtDialogsTest, OpenFileOffersTheRequestAndReportsCancel) {
     QString directory;
     QStringList filters;
     QFileDialog::FileMode mode = QFileDialog::AnyFile;
-    whenOpen<QFileDialog>([&](QFileDialog* dialog) {
-        parent = dialog->parentWidget();
-        typedName = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text();
-        title = dialog->windowTitle();
-        directory = dialog->directory().absolutePath();
-        filters = dialog->nameFilters();
-        mode = dialog->fileMode();
-        dialog->selectFile(package);
-        static_cast<QDialog*>(dialog)->accept();
-    });
-    const std::optional<QString> chosen = dialogs.openFile(request);
+    std::optional<QString> chosen;
+    {
+        DialogDriver<QFileDialog> driver([&](QFileDialog* dialog) {
+            parent = dialog->parentWidget();
+            typedName = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text();
+            title = dialog->windowTitle();
+            directory = dialog->directory().absolutePath();
+            filters = dialog->nameFilters();
+            mode = dialog->fileMode();
+            dialog->selectFile(package);
+            // The whole path as typed: the dialog may still be reading its
+            // folder, and a bare name would not be found in it yet.
+            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(package);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        chosen = dialogs.openFile(request);
+        EXPECT_TRUE(driver.acted());
+    }
     ASSERT_TRUE(chosen.has_value());
     EXPECT_EQ(QFileInfo(*chosen).canonicalFilePath(), QFileInfo(package).canonicalFilePath());
     EXPECT_EQ(title, request.title);
@@ -179,8 +233,9 @@ TEST(QtDialogsTest, OpenFileOffersTheRequestAndReportsCancel) {
     EXPECT_EQ(typedName, QString());
     EXPECT_EQ(mode, QFileDialog::ExistingFile);
 
-    whenOpen<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });
+    DialogDriver<QFileDialog> cancel([](QFileDialog* dialog) { dialog->reject(); });
     EXPECT_FALSE(dialogs.openFile(request).has_value());
+    EXPECT_TRUE(cancel.acted());
 }
 
 }  // namespace

@@ -100,7 +100,8 @@ PortLock::Claim PortLock::claim(const QString& portName, QString* detail) {
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const bool busy = errno == EWOULDBLOCK;
             if (detail)
-                *detail = busy ? device : QStringLiteral("%1: %2").arg(path, systemError());
+                *detail = busy ? QFileInfo(device).canonicalFilePath()
+                               : QStringLiteral("%1: %2").arg(path, systemError());
             ::close(fd);
             g_held.erase(key);
             return busy ? Claim::InUse : Claim::Failed;

@@ -29,7 +29,8 @@ class PortLock {
     PortLock(const PortLock&) = delete;
     PortLock& operator=(const PortLock&) = delete;
 
-    // detail, when given, receives the device for InUse and the cause for Failed.
+    // detail, when given, receives the device (links followed) for InUse and
+    // the cause for Failed.
     Claim claim(const QString& portName, QString* detail = nullptr);
     void release();
 

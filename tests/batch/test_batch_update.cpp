@@ -610,6 +610,23 @@ INSTANTIATE_TEST_SUITE_P(Kills, BatchLostBoard,
                                            LostBoardCase{"command_killed", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A run on a device path names the device in its failure texts, never the
+// port number the run uses behind the scenes.
+TEST_F(BatchUpdateTest, DevicePathRunNamesTheDevice) {
+    vboard::BoardOptions options;
+    options.stopAfterExchanges = 2 + 3;  // silent in the erase
+    auto board = startBoard(options);
+    const QString device = board->board().devicePath();
+    const BatchResult result = scratch_.run(
+        {QStringLiteral("update"), QStringLiteral("--port"), device, QStringLiteral("--package"),
+         makePackage(QStringLiteral("4.1.7")), kYes, QStringLiteral("--json")});
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, 1) << result;
+    const QString failure = result.json()[QStringLiteral("failure")].toString();
+    EXPECT_TRUE(failure.contains(device)) << result;
+    EXPECT_FALSE(result.err.contains("COM1")) << result;
+}
+
 // The command's output goes away mid-run ("| head"): the run finishes the
 // board all the same and ends with its own exit code.
 TEST_F(BatchUpdateTest, OutputGoneFinishesTheRun) {

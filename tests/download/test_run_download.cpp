@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QThread>
 #include <algorithm>
 #include <csignal>
 
@@ -15,6 +18,7 @@
 
 #include "components/nxpicboot/nxpicboot.h"
 #include "ctrllink.h"
+#include "platform/port_lock.h"
 #include "tests/download/run_fixture.h"
 
 namespace dwnfrw {
@@ -182,6 +186,41 @@ TEST_F(RunDownloadTest, MissingPortSaysSoAndLeavesTheBootloaderAlone) {
     EXPECT_EQ(bootloaderSettings().Handle, 0);
     EXPECT_EQ(board().counters().hostOpens, 0u);
     EXPECT_EQ(board().counters().bytesReceived, 0u);
+    expectIdleWindow();
+}
+
+// Another run (here a process holding the device's lock, as a run of another
+// user or environment would) keeps the port: the run is refused before
+// anything is sent, with a text that says the port is in use.
+TEST_F(RunDownloadTest, PortInUseByAnotherRunIsRefused) {
+    startBoard(application());
+    prepareImage();
+    const QString device = board().devicePath();
+    const QString lockFile =
+        QDir(serial::portLockFolder())
+            .filePath(QStringLiteral("dwnfrw-port-%1.lock").arg(serial::deviceKey(device)));
+    QProcess holder;
+    holder.start(QStringLiteral("flock"),
+                 {lockFile, QStringLiteral("sleep"), QStringLiteral("30")});
+    ASSERT_TRUE(holder.waitForStarted());
+    const QDeadlineTimer held(5000);
+    for (;;) {
+        serial::PortLock probe;
+        if (probe.claim(device) == serial::PortLock::Claim::InUse)
+            break;
+        ASSERT_FALSE(held.hasExpired()) << "the other run never held the port";
+        probe.release();
+        QThread::msleep(20);
+    }
+
+    const RunReport report = run();
+    holder.kill();
+    holder.waitForFinished();
+
+    ASSERT_EQ(report.end, RunReport::End::Failed);
+    EXPECT_EQ(report.failureText, GetText(1189).arg(QStringLiteral("COM3"), device));
+    EXPECT_FALSE(report.outcome.has_value()) << "the link was never asked";
+    EXPECT_EQ(board().counters().hostOpens, 0u);
     expectIdleWindow();
 }
 

@@ -284,6 +284,8 @@ TEST(Nxpicboot, PortIsHeldExclusively) {
     Link link;
     ASSERT_GT(link.handle, 0);
     EXPECT_LT(OpenPIC(link.board.portName().toLatin1().constData(), 9600, 1000), 0);
+    // The device by its own path is the same device, also for root.
+    EXPECT_LT(OpenPIC(link.board.board().devicePath().toLatin1().constData(), 9600, 1000), 0);
     ASSERT_EQ(ClosePIC(link.handle), NXPIC_OK);
     link.handle = OpenPIC(link.board.portName().toLatin1().constData(), 9600, 1000);
     EXPECT_GT(link.handle, 0);

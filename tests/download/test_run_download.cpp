@@ -200,8 +200,8 @@ TEST_F(RunDownloadTest, PortInUseByAnotherRunIsRefused) {
         QDir(serial::portLockFolder())
             .filePath(QStringLiteral("dwnfrw-port-%1.lock").arg(serial::deviceKey(device)));
     QProcess holder;
-    holder.start(QStringLiteral("flock"),
-                 {lockFile, QStringLiteral("sleep"), QStringLiteral("30")});
+    // flock holds the lock until cat ends with its input; -o keeps it from cat.
+    holder.start(QStringLiteral("flock"), {QStringLiteral("-o"), lockFile, QStringLiteral("cat")});
     ASSERT_TRUE(holder.waitForStarted());
     const QDeadlineTimer held(5000);
     for (;;) {
@@ -214,8 +214,8 @@ TEST_F(RunDownloadTest, PortInUseByAnotherRunIsRefused) {
     }
 
     const RunReport report = run();
-    holder.kill();
-    holder.waitForFinished();
+    holder.closeWriteChannel();
+    EXPECT_TRUE(holder.waitForFinished());
 
     ASSERT_EQ(report.end, RunReport::End::Failed);
     EXPECT_EQ(report.failureText, GetText(1189).arg(QStringLiteral("COM3"), device));

@@ -461,8 +461,8 @@ TEST_F(BatchUpdateTest, SeveralBoardsAtOnce) {
     for (int i = 0; i < 3; ++i) {
         vboard::BoardOptions options;
         options.startMode = vboard::BoardMode::Application;
-        if (i == 1)
-            options.stopAfterExchanges = 2 + 1 + 505 + 2 * 2;  // as far as the third line
+        if (i == 1)  // as far as the third line's write, whose check goes unanswered
+            options.stopAfterExchanges = 2 + 1 + 505 + 2 * 2 + 1;
         boards.push_back(std::make_unique<vboard::PtyBoard>(options));
         ASSERT_TRUE(boards.back()->start());
         ASSERT_TRUE(boards.back()->linkAs(ports + QStringLiteral("/COM%1").arg(3 + i)));
@@ -489,6 +489,9 @@ TEST_F(BatchUpdateTest, SeveralBoardsAtOnce) {
                       .equal,
                   i != 1);
     }
+    // The board took three lines and confirmed two.
+    EXPECT_EQ(reports[1].toObject()[QStringLiteral("bytesWritten")].toInt(), 48);
+    EXPECT_EQ(reports[1].toObject()[QStringLiteral("bytesVerified")].toInt(), 32);
     EXPECT_TRUE(result.err.contains("COM4: failure - ")) << result;
     EXPECT_TRUE(result.err.contains("2 of 3 boards updated")) << result;
     // The day's log holds whole lines, each naming its port.

@@ -9,8 +9,8 @@
 
 namespace dwnfrw {
 
-// YesNoDefaultNo: Yes and No with No as the default button, for a question
-// whose careless answer must not put the board at risk.
+// YesNoDefaultNo: a Yes/No question whose safe answer is No, so a stray Enter
+// does not say Yes.
 enum class MsgButtons { Ok, OkCancel, YesNo, YesNoDefaultNo };
 enum class MsgIcon { None, Critical, Question, Exclamation, Information };
 enum class MsgAnswer { Ok, Cancel, Yes, No };

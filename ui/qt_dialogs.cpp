@@ -40,17 +40,19 @@ QMessageBox::StandardButtons qtButtons(MsgButtons buttons) {
     return QMessageBox::Ok;
 }
 
-// The first button is the default, as in the boxes the texts were written
-// for, except where No is asked for.
+// The first button is the default, as in the boxes the texts were written for,
+// unless the question's safe answer is its second.
 QMessageBox::StandardButton defaultButton(MsgButtons buttons) {
     switch (buttons) {
         case MsgButtons::YesNo:
             return QMessageBox::Yes;
         case MsgButtons::YesNoDefaultNo:
             return QMessageBox::No;
-        default:
-            return QMessageBox::Ok;
+        case MsgButtons::Ok:
+        case MsgButtons::OkCancel:
+            break;
     }
+    return QMessageBox::Ok;
 }
 
 // A box closed without a button (Escape, the close box) answers as its

@@ -1,6 +1,5 @@
 #include "batch/board_port.h"
 
-#include <unistd.h>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -33,17 +32,6 @@ QString BoardPort::folderTag() const {
     return tag;
 }
 
-QString BoardPort::lockPath() const {
-    // Named after the device, so "3" and the link's target are one port; in
-    // the temporary folder, because the device's own folder is not ours.
-    QString name = device;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    return QDir(QDir::tempPath())
-        .filePath(QStringLiteral("dwnfrw-%1-port%2.lock")
-                      .arg(static_cast<qulonglong>(getuid()))
-                      .arg(name));
-}
-
 std::optional<BoardPort> boardPort(const QString& text) {
     static const QRegularExpression numbered(QStringLiteral("^(?:COM)?([0-9]+)$"),
                                              QRegularExpression::CaseInsensitiveOption);
@@ -53,7 +41,7 @@ std::optional<BoardPort> boardPort(const QString& text) {
     if (match.hasMatch()) {
         bool ok = false;
         const int number = match.captured(1).toInt(&ok);
-        if (!ok || number < 1)
+        if (!ok || number < 1 || number > serial::kLastComPort)
             return std::nullopt;
         port.number = number;
         port.label = QStringLiteral("COM%1").arg(number);

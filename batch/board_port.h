@@ -15,11 +15,9 @@ struct BoardPort {
     // The folder-name part that keeps this port's files apart, one of its own
     // for every port: "COM3", or the device path escaped ("-dev-ttyACM0").
     QString folderTag() const;
-    // The lock that keeps a second run off the same device.
-    QString lockPath() const;
 };
 
-// "3", "COM3" (any case) or a device path; none for a number below 1.
+// "3", "COM3" (any case) or a device path; none for a number outside 1..64.
 std::optional<BoardPort> boardPort(const QString& text);
 
 }  // namespace dwnfrw::batch

@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -31,6 +32,8 @@
 #include "package/package_opening.h"
 #include "package/package_validation.h"
 #include "platform/port_discovery.h"
+#include "platform/port_lock.h"
+#include "platform/serial_port_name.h"
 #include "startup/folders.h"
 #include "startup/globals.h"
 #include "startup/localtext.h"
@@ -53,6 +56,7 @@ using batch::kUsage;
 constexpr int kTextDeclinedSummary = 1224;
 // "<path> is not a firmware package (.fwz)"
 constexpr int kTextNotAPackage = 1235;
+constexpr int kTextNoDescription = 1192;
 
 const char* const kUsageText =
     "usage:\n"
@@ -181,12 +185,15 @@ int failBeforeRun(const QString& failure, const UpdateOptions& options) {
 // the window would: "open", then "dwn".
 class BatchHost : public StartupHost {
   public:
-    BatchHost(const UpdateOptions& options, int port)
-        : options_(options), port_(port), portLock_(options.port.lockPath()) {}
+    BatchHost(const UpdateOptions& options, int port) : options_(options), port_(port) {}
 
-    // Runs on other ports go side by side; a second run on this port is
-    // refused. The window's single-copy rule stays the window's.
-    bool anotherCopyRunning() override { return !portLock_.acquire(); }
+    // Runs on other ports go side by side; a second run on this device, from
+    // this program or the window, is refused before the package is opened.
+    // The window's single-copy rule stays the window's.
+    bool anotherCopyRunning() override {
+        return portLock_.claim(QStringLiteral("COM%1").arg(port_)) ==
+               serial::PortLock::Claim::InUse;
+    }
     void prepareGui() override {}
     // Only start-up's language failure arrives here; runUpdate reports it.
     void showMessage(const QString& text) override { startupMessage = batch::terminalText(text); }
@@ -198,7 +205,7 @@ class BatchHost : public StartupHost {
   private:
     const UpdateOptions& options_;
     int port_;
-    SingleInstance portLock_;
+    serial::PortLock portLock_;
 };
 
 void BatchHost::showMainWindow() {
@@ -228,6 +235,9 @@ void BatchHost::showMainWindow() {
     // share the day's log, so only they name their port on each line.
     if (options_.progressLines)
         setLogPortTag(options_.port.label);
+    // A device path stands behind a port number of our own: texts name it as given.
+    if (!options_.port.number)
+        bootloaderSettings().PortLabel = options_.port.label;
 
     PackageSession session;
     session.WorkFolder = portFolder(joinPath(globals().DataFolder, QStringLiteral("tempfrw")), tag);
@@ -324,7 +334,7 @@ void BatchHost::showMainWindow() {
     report.insert(QStringLiteral("boardTouched"), run.boardTouched);
     if (!run.incompleteLog.isEmpty())
         report.insert(QStringLiteral("incompleteLog"), batch::terminalText(run.incompleteLog));
-    report.insert(QStringLiteral("bytesWritten"), linesDone * kRegionLineDataBytes);
+    report.insert(QStringLiteral("bytesWritten"), qint64(run.linesWritten) * kRegionLineDataBytes);
     report.insert(QStringLiteral("bytesVerified"), linesDone * kRegionLineDataBytes);
     report.insert(QStringLiteral("seconds"), progress.elapsedSeconds());
     // What the run cost this process, for sizing a line of many boards.
@@ -351,6 +361,25 @@ QString startupCommandLine(const UpdateOptions& options, int port) {
     if (options.secondBrand)
         line << QStringLiteral("/BRAND=KESTOVA");
     return line.join(QLatin1Char(' '));
+}
+
+// The language codes this installation has text modules for, upper case.
+QStringList languageCodes(bool secondBrand) {
+    const QString product = brandProductId(secondBrand ? 1 : 0);
+    const QString suffix = QStringLiteral(".dll");
+    QStringList codes;
+    const QDir folder(QCoreApplication::applicationDirPath());
+    for (const QString& file : folder.entryList(QDir::Files)) {
+        if (file.startsWith(product, Qt::CaseInsensitive) &&
+            file.endsWith(suffix, Qt::CaseInsensitive) &&
+            file.size() > product.size() + suffix.size()) {
+            codes
+                << file.mid(product.size(), file.size() - product.size() - suffix.size()).toUpper();
+        }
+    }
+    codes.removeDuplicates();
+    codes.sort();
+    return codes;
 }
 
 // The update of one board in this process.
@@ -470,10 +499,10 @@ int runUpdate(const QStringList& args) {
     options.allowDowngrade = parser->isSet(downgradeOption);
     options.json = parser->isSet(jsonOption);
     options.progressLines = parser->isSet(progressLinesOption);
-    // A board of several whose command has gone finishes its run rather than
-    // die half written on its next progress line.
-    if (options.progressLines)
-        std::signal(SIGPIPE, SIG_IGN);
+    // A run whose output has gone (a closed pipe, "| head") finishes its run
+    // rather than die half written on its next line: output errors are not
+    // its failures.
+    std::signal(SIGPIPE, SIG_IGN);
 
     QStringList portTexts;
     for (const QString& value : parser->values(portOption))
@@ -484,13 +513,19 @@ int runUpdate(const QStringList& args) {
     static const QRegularExpression languageCode(QStringLiteral("^[A-Za-z]{1,8}$"));
     if (!languageCode.match(options.lang).hasMatch())
         return bad(QStringLiteral("--lang takes one code such as ENG or ITA"));
+    // A code without its text module would run in Italian without a word.
+    const QStringList codes = languageCodes(options.secondBrand);
+    if (!codes.contains(options.lang.toUpper()))
+        return bad(QStringLiteral("--lang takes one of %1, not %2")
+                       .arg(codes.join(QStringLiteral(", ")), options.lang));
 
     QList<batch::BoardPort> ports;
     for (const QString& text : portTexts) {
         const std::optional<batch::BoardPort> port = batch::boardPort(text.trimmed());
         if (!port)
-            return bad(
-                QStringLiteral("--port takes a number from 1 or a device path, not %1").arg(text));
+            return bad(QStringLiteral("--port takes a number from 1 to %1 or a device path, not %2")
+                           .arg(serial::kLastComPort)
+                           .arg(text));
         for (const batch::BoardPort& earlier : ports) {
             if (earlier.device == port->device) {
                 return bad(QStringLiteral("%1 and %2 are the same port (%3); one run per port")
@@ -515,6 +550,11 @@ int runUpdate(const QStringList& args) {
     }
     if (options.profileFile)
         prepareSharedFolders(options, ports.first().number.value_or(1));
+    // The boards' own texts are in their language; so is what this command
+    // adds for a board whose process ended without a report.
+    QString code = options.lang.toUpper();
+    QString message;
+    LoadLanguage(brandProductId(options.secondBrand ? 1 : 0), code, message);
     return batch::updateBoards(ports, shared, options.json);
 }
 
@@ -549,6 +589,14 @@ int runInfo(const QStringList& args) {
     }
     QJsonArray records;
     const QList<InfoFRW>& table = InfoFRWTable();
+    if (std::none_of(table.begin(), table.end(),
+                     [](const InfoFRW& record) { return !record.Nome.isEmpty(); })) {
+        const QString failure = GetText(kTextNoDescription).arg(QFileInfo(file).absoluteFilePath());
+        std::fprintf(stderr, "dwnfrw-batch: %s\n", qPrintable(batch::terminalText(failure)));
+        if (json)
+            printJson(QJsonObject{{QStringLiteral("failure"), batch::terminalText(failure)}});
+        return kFailure;
+    }
     for (qsizetype i = 0; i < table.size(); ++i) {
         if (table[i].Nome.isEmpty())
             continue;

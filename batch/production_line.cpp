@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -16,9 +17,15 @@
 #include <memory>
 #include <optional>
 
+#include "batch/terminal_frontend.h"
+#include "startup/frontend.h"
+#include "startup/localtext.h"
+
 namespace dwnfrw::batch {
 
 namespace {
+
+constexpr int kTextRepeatUpdate = 1134;
 
 volatile std::sig_atomic_t g_interrupts = 0;
 
@@ -39,6 +46,7 @@ struct Board {
     QByteArray outPending;
     QByteArray errPending;
     int percent = 0;
+    int phase = -1;  // the run's phase as last reported; -1 before the first
     QString operation;
     std::optional<QJsonObject> report;
     bool finished = false;
@@ -57,18 +65,24 @@ QString oneLine(QString text) {
     return text.simplified();
 }
 
-// The report of a board whose process ended without one.
+// The report of a board whose process ended without one. Once its run had
+// reached the bootloader connection an erase may have begun: the board is
+// reported as touched, with what to do about it.
 QJsonObject lostReport(const Board& board) {
-    const QString failure =
+    QString failure =
         board.process->exitStatus() == QProcess::CrashExit
             ? QStringLiteral("the update of %1 ended abnormally").arg(board.port.label)
             : QStringLiteral("the update of %1 ended (exit code %2) without a report")
                   .arg(board.port.label)
                   .arg(board.process->exitCode());
+    const bool possiblyTouched = board.phase >= static_cast<int>(RunPhase::Connecting);
+    if (possiblyTouched)
+        failure += QLatin1Char('\n') + terminalText(GetText(kTextRepeatUpdate));
     return QJsonObject{{QStringLiteral("port"), board.port.label},
                        {QStringLiteral("outcome"), QStringLiteral("failure")},
                        {QStringLiteral("exitCode"), kFailure},
-                       {QStringLiteral("failure"), failure}};
+                       {QStringLiteral("failure"), failure},
+                       {QStringLiteral("boardTouched"), possiblyTouched}};
 }
 
 int boardExitCode(const Board& board) {
@@ -187,6 +201,7 @@ int updateBoards(const QList<BoardPort>& ports, const QStringList& updateArgumen
     LineDisplay display(out, fits);
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
+    std::signal(SIGHUP, onInterrupt);
 
     std::vector<Board> boards(size_t(ports.size()));
     QEventLoop loop;
@@ -198,6 +213,7 @@ int updateBoards(const QList<BoardPort>& ports, const QStringList& updateArgumen
                 board.report = object;
             } else if (object.contains(QStringLiteral("percent"))) {
                 board.percent = object.value(QStringLiteral("percent")).toInt();
+                board.phase = object.value(QStringLiteral("phase")).toInt(board.phase);
                 board.operation = object.value(QStringLiteral("operation")).toString();
             }
         }
@@ -239,7 +255,15 @@ int updateBoards(const QList<BoardPort>& ports, const QStringList& updateArgumen
             if (error == QProcess::FailedToStart)
                 ended();
         });
-        process->setChildProcessModifier([] { ::setpgid(0, 0); });
+        // A board whose command dies (even by kill -9) is told by a hang-up,
+        // which stops its run as Ctrl-C does: no board runs on unsupervised.
+        const pid_t parent = ::getpid();
+        process->setChildProcessModifier([parent] {
+            ::setpgid(0, 0);
+            ::prctl(PR_SET_PDEATHSIG, SIGHUP);
+            if (::getppid() != parent)
+                ::_exit(kFailure);  // the command died before the hang-up was asked for
+        });
         ++running;
         process->start(QCoreApplication::applicationFilePath(),
                        QStringList{QStringLiteral("update"), QStringLiteral("--port"),

@@ -160,12 +160,17 @@ void TerminalProgress::render(bool force) {
     const int percent = overall_ ? overall_->percent : 0;
 
     if (numbers_) {
-        if (percent == lastPlainPercent_ && operation_ == lastNumbersOperation_)
+        const int phase = overall_ ? static_cast<int>(overall_->phase) : -1;
+        if (percent == lastPlainPercent_ && operation_ == lastNumbersOperation_ &&
+            phase == lastNumbersPhase_)
             return;
+        lastNumbersPhase_ = phase;
         lastPlainPercent_ = percent;
         lastNumbersOperation_ = operation_;
-        const QJsonObject step{{QStringLiteral("percent"), percent},
-                               {QStringLiteral("operation"), terminalText(operation_)}};
+        QJsonObject step{{QStringLiteral("percent"), percent},
+                         {QStringLiteral("operation"), terminalText(operation_)}};
+        if (overall_)
+            step.insert(QStringLiteral("phase"), static_cast<int>(overall_->phase));
         std::fprintf(out_, "%s\n", QJsonDocument(step).toJson(QJsonDocument::Compact).constData());
         std::fflush(out_);
         return;
@@ -223,8 +228,11 @@ bool TerminalPump::quitRequested() const {
 }
 
 void TerminalPump::installInterruptHandler() {
+    // A closed terminal, a kill and the end of the command that runs this
+    // board (a hang-up) stop the run as Ctrl-C does, through its own ending.
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
+    std::signal(SIGHUP, onInterrupt);
 }
 
 void TerminalToolbar::setToolEnabled(const QString& key, bool enabled) {

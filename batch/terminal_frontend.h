@@ -97,6 +97,7 @@ class TerminalProgress : public ProgressView {
     bool interactive_;
     bool numbers_ = false;
     QString lastNumbersOperation_;
+    int lastNumbersPhase_ = -1;
     QElapsedTimer clock_;
     QString operation_;
     std::optional<OverallProgress> overall_;
@@ -109,7 +110,7 @@ class TerminalProgress : public ProgressView {
 class TerminalPump : public EventPump {
   public:
     void processEvents() override;
-    // Ctrl-C or SIGTERM arrived: before the loader entry the run ends at once.
+    // Ctrl-C, SIGTERM or SIGHUP arrived: before the loader entry the run ends at once.
     bool quitRequested() const override;
     static void installInterruptHandler();
 };

@@ -91,7 +91,8 @@ class AnsweringDialogs : public UserDialogs {
   public:
     MsgAnswer message(const QString& prompt, const QString&, MsgButtons buttons, MsgIcon) override {
         last = prompt;
-        return buttons == MsgButtons::YesNo ? MsgAnswer::Yes : MsgAnswer::Ok;
+        const bool yesNo = buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoDefaultNo;
+        return yesNo ? MsgAnswer::Yes : MsgAnswer::Ok;
     }
     std::optional<QString> openFile(const OpenFileRequest&) override { return std::nullopt; }
     QString last;

@@ -33,6 +33,7 @@ using RegionRecords = std::array<RegionRecord, kRegionCount>;
 struct BootloaderSettings {
     int32_t Handle = 0;  // from OpenPIC; 0 at start, -1 after a close
     QString PortName;    // "COM" + number
+    QString PortLabel;   // what the person called the port, when not PortName (a device path)
     int32_t BitRate = 0;
     int32_t ReadTimeout = 0;
     int16_t RetryCount = 0;
@@ -53,10 +54,18 @@ void resetBootloaderSettings();  // tests only
 
 // --- Connection ---
 bool InitBootloader(int32_t port, QString& message);
-bool ConnectBootloader(int32_t port, QString& message);
+// silent, when given, tells whether the failure was a bootloader that did not
+// answer (the port opened; the version query had no answer).
+bool ConnectBootloader(int32_t port, QString& message, bool* silent = nullptr);
+// False when the library refused to close the connection.
 bool DisconnectBootloader();
+// The port as texts name it: PortLabel when set, else "COM<port>" (port 0:
+// the connection's own port).
+QString portLabel(int32_t port = 0);
 bool ReadBootloaderVersion(uint8_t& first, uint8_t& second);
 QString ReadDeviceNumber();
+// The cause of a failed bootloader library call, in the session's language.
+QString bootloaderResultCause(int result);
 
 // --- Intel HEX and region files ---
 bool ValidateHexFile(const QString& hexPath, QString& message);
@@ -99,6 +108,7 @@ struct PassContext {
     // DownloadRegions set it for each range and region.
     RunPhase phase = RunPhase::ErasingProgram;
     bool boardTouched = false;  // the first erase packet was sent
+    int64_t linesWritten = 0;   // region lines the board took, verified or not
     int64_t eraseAddress = 0;   // the row the erase was at last
 };
 

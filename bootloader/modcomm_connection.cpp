@@ -22,6 +22,18 @@ const QString kDeviceName = QStringLiteral("PIC18F452");
 const QString kDefaultDeviceNumber = QStringLiteral("36");
 
 constexpr int kTextPortCannotOpen = 1095;
+constexpr int kTextNoAnswerCause = 1131;
+constexpr int kTextPortGoneCause = 1132;
+constexpr int kTextRefusedCause = 1133;
+constexpr int kTextPortOpenCause = 1180;
+constexpr int kTextBadRequestCause = 1181;
+constexpr int kTextBadReplyCause = 1182;
+constexpr int kTextUnknownCommandCause = 1183;
+constexpr int kTextBadLengthCause = 1184;
+constexpr int kTextMisalignedCause = 1185;
+constexpr int kTextVerifyCause = 1186;
+constexpr int kTextNoisyLineCause = 1187;
+constexpr int kTextUnknownResultCause = 1188;
 constexpr int kTextNoAnswer = 1096;
 constexpr int kTextWrongVersion = 1097;
 
@@ -91,9 +103,17 @@ bool InitBootloader(int32_t port, QString& message) {
     return true;
 }
 
-bool ConnectBootloader(int32_t port, QString& message) {
+QString portLabel(int32_t port) {
+    if (!g_settings.PortLabel.isEmpty())
+        return g_settings.PortLabel;
+    return port > 0 ? portName(port) : g_settings.PortName;
+}
+
+bool ConnectBootloader(int32_t port, QString& message, bool* silent) {
     enterProgramFolder();
     BootloaderSettings& s = g_settings;
+    if (silent)
+        *silent = false;
     if (port > 0)
         s.PortName = portName(port);
     // An open connection is reused; a failed open left a negative handle, so
@@ -101,18 +121,20 @@ bool ConnectBootloader(int32_t port, QString& message) {
     if (s.Handle < 1) {
         s.Handle = OpenPIC(s.PortName.toLatin1().constData(), s.BitRate, s.ReadTimeout);
         if (s.Handle < 0) {
-            message = GetText(kTextPortCannotOpen) + QLatin1Char(' ') + s.PortName;
+            message = GetText(kTextPortCannotOpen) + QLatin1Char(' ') + portLabel();
             return false;
         }
     }
     uint8_t major = 0;
     uint8_t minor = 0;
     if (!ReadBootloaderVersion(major, minor)) {
-        message = GetText(kTextNoAnswer) + QLatin1Char(' ') + s.PortName;
+        message = GetText(kTextNoAnswer) + QLatin1Char(' ') + portLabel();
+        if (silent)
+            *silent = true;
         return false;
     }
     if (major != kExpectedVersionMajor || minor != kExpectedVersionMinor) {
-        message = GetText(kTextWrongVersion) + QLatin1Char(' ') + s.PortName;
+        message = GetText(kTextWrongVersion) + QLatin1Char(' ') + portLabel();
         return false;
     }
     if (s.SkipDeviceCheck == 0) {
@@ -127,11 +149,12 @@ bool ConnectBootloader(int32_t port, QString& message) {
 bool DisconnectBootloader() {
     enterProgramFolder();
     BootloaderSettings& s = g_settings;
-    if (s.Handle > 0) {
-        ClosePIC(s.Handle);
-        s.Handle = -1;
-    }
-    return true;
+    if (s.Handle < 1)
+        return true;
+    const int32_t closed = ClosePIC(s.Handle);
+    // Refused or not, the handle is not used again.
+    s.Handle = -1;
+    return closed >= 0;
 }
 
 bool ReadBootloaderVersion(uint8_t& first, uint8_t& second) {
@@ -144,6 +167,33 @@ bool ReadBootloaderVersion(uint8_t& first, uint8_t& second) {
     first = buffer[3];
     second = buffer[2];
     return true;
+}
+
+QString bootloaderResultCause(int result) {
+    // The library's result codes, each with the text that says it to the person.
+    static constexpr struct {
+        int result;
+        int text;
+    } kCauses[] = {
+        {NXPIC_ERR_PORT_OPEN, kTextPortOpenCause},
+        {NXPIC_ERR_BAD_HANDLE, kTextPortGoneCause},
+        {NXPIC_ERR_BAD_ARGUMENT, kTextBadRequestCause},
+        {NXPIC_ERR_TIMEOUT, kTextNoAnswerCause},
+        {NXPIC_ERR_PORT_IO, kTextPortGoneCause},
+        {NXPIC_ERR_REFUSED, kTextRefusedCause},
+        {NXPIC_ERR_BAD_REPLY, kTextBadReplyCause},
+        {NXPIC_ERR_UNKNOWN_COMMAND, kTextUnknownCommandCause},
+        {NXPIC_ERR_BAD_LENGTH, kTextBadLengthCause},
+        {NXPIC_ERR_MISALIGNED, kTextMisalignedCause},
+        {NXPIC_ERR_VERIFY, kTextVerifyCause},
+        {NXPIC_ERR_TOO_LONG, kTextBadRequestCause},
+        {NXPIC_ERR_NOISY_LINE, kTextNoisyLineCause},
+    };
+    for (const auto& cause : kCauses) {
+        if (cause.result == result)
+            return GetText(cause.text);
+    }
+    return GetText(kTextUnknownResultCause).arg(result);
 }
 
 QString ReadDeviceNumber() {

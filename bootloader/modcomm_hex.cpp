@@ -55,6 +55,7 @@ constexpr int kTextNoSuchMemory = 1153;
 constexpr int kTextOutsideConfig = 1154;
 constexpr int kTextUnknownType = 1155;
 constexpr int kTextRegionWrite = 1156;
+constexpr int kTextMissingFile = 1193;
 
 // The device's EEPROM: 256 bytes, at F00000 in a HEX image.
 constexpr uint32_t kEepromBytes = 256;
@@ -350,9 +351,10 @@ QString HexPad(int64_t value, int width) {
 }
 
 bool IsRegularFile(const QString& path, QString& message) {
-    if (QFileInfo(path).isFile())
+    const QFileInfo file(path);
+    if (file.isFile())
         return true;
-    message = GetText(kTextNotRegularFile).arg(path);
+    message = GetText(file.exists() ? kTextNotRegularFile : kTextMissingFile).arg(path);
     return false;
 }
 

@@ -30,9 +30,6 @@ constexpr int kUserIdEraseText = 1104;
 constexpr int kWriteFailedText = 1106;
 constexpr int kVerifyFailedText = 1107;
 constexpr int kEraseFailedText = 1130;
-constexpr int kNoAnswerText = 1131;
-constexpr int kPortGoneText = 1132;
-constexpr int kRefusedText = 1133;
 constexpr int kWhereText = 1141;
 constexpr int kRegionMissingText = 1157;
 constexpr int kRegionLineText = 1158;
@@ -72,29 +69,13 @@ const WritePass kWritePasses[] = {
      NXPIC_CMD_WRITE_PROGRAM},
 };
 
-// The cause of a failed exchange in the session's language, or the bootloader
-// library's own reason for the results without a text of ours.
-QString linkCause(int result) {
-    switch (result) {
-        case NXPIC_ERR_TIMEOUT:
-            return GetText(kNoAnswerText);
-        case NXPIC_ERR_PORT_IO:
-        case NXPIC_ERR_BAD_HANDLE:
-            return GetText(kPortGoneText);
-        case NXPIC_ERR_REFUSED:
-            return GetText(kRefusedText);
-        default:
-            return QString::fromLatin1(NxpicResultText(result));
-    }
-}
-
 // The text of a failed erase: 1005 for a stop the person asked for, else the
 // port, the row and the cause.
 QString eraseFailure(const PassContext& ctx, int16_t result) {
     if (result == kEraseStopped)
         return GetText(kStoppedText);
     return GetText(kEraseFailedText)
-        .arg(bootloaderSettings().PortName, HexPad(ctx.eraseAddress, 6), linkCause(result));
+        .arg(portLabel(), HexPad(ctx.eraseAddress, 6), bootloaderResultCause(result));
 }
 
 // A failed write or read-back: its text followed by the port, line, address
@@ -102,8 +83,8 @@ QString eraseFailure(const PassContext& ctx, int16_t result) {
 QString lineFailure(int text, int lineNumber, uint32_t address, int result) {
     return GetText(text) + QLatin1Char(' ') +
            GetText(kWhereText)
-               .arg(bootloaderSettings().PortName, QString::number(lineNumber), HexPad(address, 6),
-                    linkCause(result));
+               .arg(portLabel(), QString::number(lineNumber), HexPad(address, 6),
+                    bootloaderResultCause(result));
 }
 
 int clampToInt(int64_t value) {
@@ -221,7 +202,6 @@ int16_t EraseRange(PassContext& ctx, int32_t low, int32_t high) {
     enterProgramFolder();
     const BootloaderSettings& settings = bootloaderSettings();
     const int64_t step = settings.profile.eraseblock;
-    globals().StopRequested = false;
     const int barMaximum = clampToInt(int64_t{high} - low + 1);
     ctx.progress.setPercentVisible(true);
     ctx.progress.setBarMaximum(barMaximum);
@@ -332,7 +312,6 @@ bool DownloadRegions(PassContext& ctx, const RegionImages& images, QString& mess
 bool WriteRegionLines(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
                       uint8_t writeCommand, const RegionImage& region, QString& message) {
     enterProgramFolder();
-    globals().StopRequested = false;
     ctx.progress.setBarVisible(false);
     ctx.progress.setPercentText(QString());
 
@@ -385,6 +364,7 @@ bool WriteRegionLines(PassContext& ctx, uint8_t blockSize, uint8_t bytesPerAddr,
                 message = lineFailure(kWriteFailedText, lineNumber, byteAddress, written);
                 return false;
             }
+            ++ctx.linesWritten;
             block.Command = static_cast<uint8_t>(writeCommand - 1);
             const int16_t verified = VerifyPIC(settings.Handle, &block, buffer.data());
             step.failedResult = verified < 0 ? verified : 0;

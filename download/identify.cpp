@@ -56,7 +56,8 @@ QString packageVersionText(const PackageSession& package) {
 }
 
 IdentifyOutcome IdentifyDevice(int32_t& port, QString& message, const PackageSession& package,
-                               ProgressView& progress, std::optional<DeviceReport>* reported) {
+                               ProgressView& progress, std::optional<DeviceReport>* reported,
+                               const std::function<bool()>& stopCheck) {
     progress.setOperationText(GetText(1007));
 
     auto DeviceLink = std::make_unique<ctrllink::CtrlLinkClient>();
@@ -66,6 +67,7 @@ IdentifyOutcome IdentifyDevice(int32_t& port, QString& message, const PackageSes
     DeviceLink->LinkLogging = globals().LogEnabled;
     DeviceLink->SettingB = kLinkSettingB;
     DeviceLink->logSink = [](const QString& line) { WriteLog(line); };
+    DeviceLink->stopCheck = stopCheck;
 
     IdentifyOutcome outcome;
     if (!DeviceLink->Open()) {

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "package/package_session.h"
@@ -43,9 +44,12 @@ QString packageVersionText(const PackageSession& package);
 
 // The whole identification over the link component on port. Failures of the
 // component or of the run log raise RunTimeError.
-// reported, when given, receives what the component read.
+// reported, when given, receives what the component read. stopCheck, when
+// given, is asked while the board is awaited: true ends the identification at
+// once (the caller then asks stopCheck itself and ends the run).
 IdentifyOutcome IdentifyDevice(int32_t& port, QString& message, const PackageSession& package,
                                ProgressView& progress,
-                               std::optional<DeviceReport>* reported = nullptr);
+                               std::optional<DeviceReport>* reported = nullptr,
+                               const std::function<bool()>& stopCheck = {});
 
 }  // namespace dwnfrw

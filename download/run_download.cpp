@@ -8,6 +8,7 @@
 #include "bootloader/modcomm.h"
 #include "components/nxpicboot/nxpicboot.h"
 #include "download/overall_progress.h"
+#include "platform/port_lock.h"
 #include "platform/serial_port_name.h"
 #include "startup/command_states.h"
 #include "startup/globals.h"
@@ -27,6 +28,13 @@ constexpr int kTextVersionsReason = 1220;
 constexpr int kTextNoVersionReason = 1221;
 constexpr int kTextNotConfirmedReason = 1222;
 constexpr int kTextNothingSent = 1223;
+constexpr int kTextPortInUse = 1189;
+constexpr int kTextNoSuchPort = 1190;
+constexpr int kTextPortNotReserved = 1191;
+constexpr int kTextNotDisconnected = 1194;
+// The loader-entry command is sent at most this many times: a damaged copy
+// leaves the board in its application, which a repetition mends.
+constexpr int kLoaderEntryAttempts = 3;
 
 [[noreturn]] void fail(const QString& message) {
     throw RunTimeError(kOperationFailedError, message);
@@ -74,6 +82,25 @@ RegionImages checkBeforeErasing(const PackageSession& session) {
     return images;
 }
 
+// Holds the device behind the port for this run: a second run on it, from
+// this or any other program, is refused, and so is a port with no device.
+void claimPort(serial::PortLock& lock, int32_t port) {
+    const QString name = QStringLiteral("COM") + QString::number(port);
+    QString detail;
+    switch (lock.claim(name, &detail)) {
+        case serial::PortLock::Claim::Held:
+            return;
+        case serial::PortLock::Claim::NoDevice: {
+            const QString device = serial::resolveSerialPortName(name);
+            fail(GetText(kTextNoSuchPort).arg(portLabel(port), device.isEmpty() ? name : device));
+        }
+        case serial::PortLock::Claim::InUse:
+            fail(GetText(kTextPortInUse).arg(portLabel(port), detail));
+        case serial::PortLock::Claim::Failed:
+            fail(GetText(kTextPortNotReserved).arg(portLabel(port), detail));
+    }
+}
+
 // The sentences an ending adds: what to do about a board that was touched,
 // and where the log misses lines.
 QString endingNotes(const RunReport& report, bool failed) {
@@ -118,16 +145,19 @@ QString filled(int number, const QStringList& values) {
 
 RunFailureDetails failureDetails(int32_t port, const OverallProgressCalculation& progress) {
     RunFailureDetails details;
-    details.port = QStringLiteral("COM") + QString::number(port);
+    const QString name = QStringLiteral("COM") + QString::number(port);
+    details.port = portLabel(port);
     // A name in the ports folder is a link: the device is what it points to.
-    const QFileInfo resolved(serial::resolveSerialPortName(details.port));
+    const QFileInfo resolved(serial::resolveSerialPortName(name));
     details.device = resolved.isSymLink() ? resolved.symLinkTarget() : resolved.filePath();
+    if (details.device == details.port)
+        details.device.clear();
     const PassStep& last = progress.lastStep();
     details.phase = last.phase;
     details.line = last.line;
     details.address = last.address;
     if (last.failedResult < 0)
-        details.libraryReason = QString::fromLatin1(NxpicResultText(last.failedResult));
+        details.libraryReason = bootloaderResultCause(last.failedResult);
     if (globals().LogEnabled) {
         details.logFile = QDir(globals().LogsFolder).filePath(logFileName(QDate::currentDate()));
     }
@@ -192,7 +222,6 @@ QString failureDetailsText(const RunFailureDetails& details) {
 RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
     RunReport report;
     GlobalSettings& g = globals();
-    g.StopRequested = false;
     enterProgramFolder();
 
     const QString title = GetText(1002);
@@ -201,6 +230,9 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         report.declinedReason = GetText(kTextNotConfirmedReason);
         return report;
     }
+    // The one place the stop flag is cleared, as the run starts: a stop asked
+    // for at any later moment ends it, at the latest before the next packet.
+    g.StopRequested = false;
 
     // Everything the run and its passes show goes through the tracker, which
     // adds the overall progress.
@@ -208,9 +240,20 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
     int32_t port = fe.toolbar.selectedPort();
     PassContext passes{tracker, fe.events};
     std::optional<LogFailuresTolerated> logTolerance;
+    serial::PortLock portLock;
+    // Window events run while the board is awaited, so that its stop acts.
+    const auto stopAsked = [&fe, &g]() {
+        fe.events.processEvents();
+        return g.StopRequested || fe.events.quitRequested();
+    };
+    const auto endIfStopped = [&]() {
+        if (stopAsked())
+            fail(GetText(kTextStopped));
+    };
     // Ends tolerating log failures and notes what the passes did.
     const auto closePasses = [&]() {
         report.boardTouched = passes.boardTouched;
+        report.linesWritten = passes.linesWritten;
         if (logTolerance && !logTolerance->firstFailure().path.isEmpty()) {
             const LogFailure& failure = logTolerance->firstFailure();
             report.incompleteLog = GetText(kTextLogIncomplete).arg(failure.path, failure.cause);
@@ -228,19 +271,21 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         // reported by the check that follows, before anything is sent.
         writeEndingLog(runBeginLogText(port, session));
         const RegionImages images = checkBeforeErasing(session);
+        claimPort(portLock, port);
         tracker.setPassStep({RunPhase::Identifying});
         fe.progress.setOperationText(GetText(1003));
         fe.events.processEvents();
 
         QString message;
         const IdentifyOutcome outcome =
-            IdentifyDevice(port, message, session, tracker, &report.device);
+            IdentifyDevice(port, message, session, tracker, &report.device, stopAsked);
         report.outcome = outcome;
+        endIfStopped();
 
         bool sendLoaderEntry = false;
         switch (outcome) {
             case NoVersion:
-                if (fe.dialogs.message(GetText(1004), title, MsgButtons::YesNo,
+                if (fe.dialogs.message(GetText(1004), title, MsgButtons::YesNoDefaultNo,
                                        MsgIcon::Question) != MsgAnswer::Yes) {
                     throw QuestionDeclined{GetText(kTextNoVersionReason)};
                 }
@@ -260,23 +305,32 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
                 sendLoaderEntry = true;
                 break;
         }
-        fe.events.processEvents();
-        // Asked to quit before the board left its application: nothing more
-        // goes to it.
-        if (fe.events.quitRequested())
-            fail(GetText(kTextStopped));
+        // A stop asked for before the board left its application: nothing
+        // more goes to it.
+        endIfStopped();
 
-        if (sendLoaderEntry) {
-            tracker.setPassStep({RunPhase::EnteringLoader});
-            SendLoaderEntry(port, fe.events);
-            report.loaderEntrySent = true;
+        for (int attempt = 1;; ++attempt) {
+            if (sendLoaderEntry) {
+                tracker.setPassStep({RunPhase::EnteringLoader});
+                SendLoaderEntry(port, fe.events);
+                report.loaderEntrySent = true;
+                endIfStopped();
+            }
+            WriteLog(QStringLiteral("Connessione con il dispositivo in porta ") +
+                     QString::number(port));
+            tracker.setPassStep({RunPhase::Connecting});
+            bool silent = false;
+            if (ConnectBootloader(port, message, &silent))
+                break;
+            if (!sendLoaderEntry || !silent || attempt == kLoaderEntryAttempts)
+                fail(message);
+            // The board may still run its application: the port goes back
+            // to the loader-entry command.
+            DisconnectBootloader();
+            endIfStopped();
         }
 
-        WriteLog(QStringLiteral("Connessione con il dispositivo in porta ") +
-                 QString::number(port));
-        tracker.setPassStep({RunPhase::Connecting});
-        if (!ConnectBootloader(port, message))
-            fail(message);
+        endIfStopped();
 
         // From the first erase on, a failed log line no longer ends the run.
         logTolerance.emplace();
@@ -289,7 +343,7 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         WriteLog(QStringLiteral("Disconnessione con il dispositivo"));
         tracker.setPassStep({RunPhase::Disconnecting});
         if (!DisconnectBootloader())
-            fail(message);
+            fail(GetText(kTextNotDisconnected).arg(portLabel(port)));
         PauseOneSecond(fe.events);
         tracker.setPassStep({RunPhase::Disconnecting, 1});
         report.linesVerified = tracker.calculation().linesVerified();

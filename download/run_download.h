@@ -40,6 +40,7 @@ struct RunReport {
     std::optional<DeviceReport> device;  // what the application reported, if it was asked
     std::optional<IdentifyOutcome> outcome;
     bool loaderEntrySent = false;
+    int64_t linesWritten = 0;                  // region lines the board took
     int64_t linesVerified = 0;                 // region lines written and verified
     std::optional<RunFailureDetails> failure;  // set when the run failed
     bool boardTouched = false;                 // the first erase packet was sent

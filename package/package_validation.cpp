@@ -21,6 +21,7 @@ constexpr int32_t kTextVersionTooOld = 1015;
 constexpr int32_t kTextExtractionFailed = 1016;
 constexpr int32_t kTextInsideWorkFolder = 1138;
 constexpr int32_t kTextNotRegularFile = 1139;
+constexpr int32_t kTextMissingFile = 1193;
 
 const QString kDescriptionFile = QStringLiteral("info.txt");
 
@@ -92,7 +93,8 @@ bool ValidateFileFRW(PackageSession& session, const QString& FileIn, QString& Fi
     // working folder would be deleted by the clean-up below: refuse both
     // before anything is touched.
     if (!QFileInfo(FileIn).isFile()) {
-        ERROUT = GetText(kTextNotRegularFile).arg(FileIn);
+        ERROUT =
+            GetText(QFileInfo::exists(FileIn) ? kTextNotRegularFile : kTextMissingFile).arg(FileIn);
         return false;
     }
     if (!workFolder.isEmpty() && liesInsideFolder(FileIn, workFolder)) {

@@ -14,8 +14,6 @@ namespace dwnfrw::serial {
 
 namespace {
 
-constexpr int kLastComPort = 64;
-
 bool isCharacterDevice(const QString& path) {
     struct stat info {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode);

@@ -1,6 +1,12 @@
 #include "platform/serial_line.h"
 
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
 #include <QSerialPort>
+#include <cerrno>
 
 #include "platform/serial_port_name.h"
 
@@ -22,30 +28,54 @@ SerialLine::~SerialLine() {
 bool SerialLine::open(const QString& name, int bitRate, QString* error) {
     close();
     lastError_.clear();
+    openFailure_ = OpenFailure::None;
     broken_ = false;
-    devicePath_ = resolveSerialPortName(name);
-    if (devicePath_.isEmpty()) {
-        lastError_ = QStringLiteral("No serial device for port name \"%1\"").arg(name);
-        if (error)
-            *error = lastError_;
-        return false;
-    }
-    port_ = std::make_unique<QSerialPort>();
-    port_->setPortName(devicePath_);
-    QObject::connect(port_.get(), &QSerialPort::errorOccurred, port_.get(),
-                     [this](QSerialPort::SerialPortError e) { onPortError(e); });
-    const bool opened = port_->open(QIODevice::ReadWrite) && port_->setBaudRate(bitRate) &&
-                        port_->setDataBits(QSerialPort::Data8) &&
-                        port_->setParity(QSerialPort::NoParity) &&
-                        port_->setStopBits(QSerialPort::OneStop) &&
-                        port_->setFlowControl(QSerialPort::NoFlowControl);
-    if (!opened || !port_->isOpen()) {
-        lastError_ = QStringLiteral("Cannot open %1 (%2): %3")
-                         .arg(name, devicePath_, port_ ? port_->errorString() : QString());
+    const auto failed = [&](OpenFailure why, const QString& text) {
+        openFailure_ = why;
+        lastError_ = text;
         close();
         if (error)
             *error = lastError_;
         return false;
+    };
+    devicePath_ = resolveSerialPortName(name);
+    if (devicePath_.isEmpty())
+        return failed(OpenFailure::NoDevice,
+                      QStringLiteral("No serial device for port name \"%1\"").arg(name));
+    struct stat info {};
+    if (::stat(QFile::encodeName(devicePath_).constData(), &info) != 0 && errno == ENOENT)
+        return failed(OpenFailure::NoDevice,
+                      QStringLiteral("No device %1 for port %2").arg(devicePath_, name));
+    port_ = std::make_unique<QSerialPort>();
+    port_->setPortName(devicePath_);
+    QObject::connect(port_.get(), &QSerialPort::errorOccurred, port_.get(),
+                     [this](QSerialPort::SerialPortError e) { onPortError(e); });
+    if (!port_->open(QIODevice::ReadWrite)) {
+        // The port keeps a device it opened to itself, so that another user's
+        // open fails as refused permission: with the permission there, the
+        // device is in use.
+        const bool inUse = port_->error() == QSerialPort::PermissionError &&
+                           ::access(QFile::encodeName(devicePath_).constData(), R_OK | W_OK) == 0;
+        return failed(
+            inUse ? OpenFailure::InUse : OpenFailure::Other,
+            QStringLiteral("Cannot open %1 (%2): %3").arg(name, devicePath_, port_->errorString()));
+    }
+    // The lock is on the device, so every name of it and every process meet
+    // it; it goes with the descriptor when the port closes.
+    if (::flock(static_cast<int>(port_->handle()), LOCK_EX | LOCK_NB) != 0 &&
+        errno == EWOULDBLOCK) {
+        return failed(
+            OpenFailure::InUse,
+            QStringLiteral("%1 (%2) is in use by another connection").arg(name, devicePath_));
+    }
+    const bool opened = port_->setBaudRate(bitRate) && port_->setDataBits(QSerialPort::Data8) &&
+                        port_->setParity(QSerialPort::NoParity) &&
+                        port_->setStopBits(QSerialPort::OneStop) &&
+                        port_->setFlowControl(QSerialPort::NoFlowControl);
+    if (!opened || !port_->isOpen()) {
+        return failed(
+            OpenFailure::Other,
+            QStringLiteral("Cannot open %1 (%2): %3").arg(name, devicePath_, port_->errorString()));
     }
     return true;
 }

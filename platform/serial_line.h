@@ -21,9 +21,20 @@ class SerialLine {
     SerialLine(const SerialLine&) = delete;
     SerialLine& operator=(const SerialLine&) = delete;
 
-    // Opens a port by name ("COM<n>" or a device path, see serial_port_name.h).
-    // False with *error set when the port cannot be opened.
+    // Why the last open failed.
+    enum class OpenFailure {
+        None,
+        NoDevice,  // nothing stands behind the name
+        InUse,     // another connection, in this process or another, holds the device
+        Other,
+    };
+
+    // Opens a port by name ("COM<n>" or a device path, see serial_port_name.h)
+    // and holds the device for itself: a second open of the same device, by
+    // whatever name and from whatever process, fails with InUse while this
+    // one stays open. False with *error set when the port cannot be opened.
     bool open(const QString& name, int bitRate, QString* error = nullptr);
+    OpenFailure openFailure() const { return openFailure_; }
     void close();
     // False once closed, also when the line failed (see lastError()).
     bool isOpen() const;
@@ -55,6 +66,7 @@ class SerialLine {
     std::unique_ptr<QSerialPort> port_;
     QString devicePath_;
     QString lastError_;
+    OpenFailure openFailure_ = OpenFailure::None;
     bool broken_ = false;  // a serial error other than a time-out was reported
 };
 

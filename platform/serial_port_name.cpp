@@ -10,7 +10,6 @@ namespace dwnfrw::serial {
 namespace {
 
 constexpr int kFirstUsbPort = 33;  // COM33 is the first USB adapter, ttyUSB0
-constexpr int kLastPort = 64;
 
 // lstat, not QFileInfo::exists: a link whose board has gone must still win
 // over the machine's own ports.
@@ -54,7 +53,7 @@ QString resolveSerialPortName(const QString& name) {
         return link;
     if (number < kFirstUsbPort)
         return QStringLiteral("/dev/ttyS") + QString::number(number - 1);
-    if (number <= kLastPort)
+    if (number <= kLastComPort)
         return QStringLiteral("/dev/ttyUSB") + QString::number(number - kFirstUsbPort);
     return {};
 }

@@ -6,6 +6,9 @@
 
 namespace dwnfrw::serial {
 
+// The highest port number a "COM<n>" name can have.
+inline constexpr int kLastComPort = 64;
+
 // The folder where symbolic links named "COM<n>" stand for ports: the folder in
 // the environment variable DWNFRW_PORTS, else ~/.config/dwnfrw/ports.
 QString portsFolder();

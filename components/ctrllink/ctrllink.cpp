@@ -128,9 +128,20 @@ void CtrlLinkClient::ReadVersion(int32_t& version, int32_t& build, int32_t& bran
         const Clock::time_point deadline = Clock::now() + answerTimeout;
         QByteArray pending;
         while (d_->line.isOpen()) {
-            const QByteArray more = d_->line.readSome(deadline);
-            if (more.isEmpty())
+            if (stopCheck && stopCheck()) {
+                linkError = kLinkStopped;
+                return;
+            }
+            const Clock::time_point slice =
+                stopCheck
+                    ? std::min(deadline, Clock::now() + std::chrono::milliseconds(kStopCheckMs))
+                    : deadline;
+            const QByteArray more = d_->line.readSome(slice);
+            if (more.isEmpty()) {
+                if (Clock::now() < deadline)
+                    continue;
                 break;
+            }
             pending += more;
             qsizetype cr;
             while ((cr = pending.indexOf('\r')) >= 0) {

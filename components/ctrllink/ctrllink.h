@@ -28,6 +28,7 @@ enum LinkErrorCode : int32_t {
     kLinkNotOpen = 1,      // ReadVersion without a successful Open
     kLinkNoAnswer = 2,     // no valid answer within the attempts
     kLinkWriteFailed = 3,  // the request could not be sent
+    kLinkStopped = 4,      // stopCheck asked to stop before an answer came
     // The application's own error codes arrive offset by 100 (kLinkDeviceError + code).
     kLinkDeviceError = 100,
 };
@@ -52,6 +53,10 @@ class CTRLLINK_API CtrlLinkClient {
     // Where LinkLogging sends its lines (the program's run log). An exception
     // thrown by the sink leaves the call that logged.
     std::function<void(const QString&)> logSink;
+    // When set, asked at least every kStopCheckMs while ReadVersion waits; true
+    // ends ReadVersion at once with kLinkStopped.
+    std::function<bool()> stopCheck;
+    static constexpr int kStopCheckMs = 50;
 
     // Opens the serial port; true when it is open.
     bool Open();

@@ -318,14 +318,23 @@ Wait awaitAnswer(Connection& c, const Pending& p, int workMs, ExchangeClock& clo
             c.line.readSome(decide ? now + std::chrono::milliseconds(1) : until);
         if (!c.line.isOpen())
             return Wait::PortFailed;
-        if (decide && bytes.isEmpty()) {
+        if (!bytes.isEmpty()) {
+            lastByteAt = clock.lastHeardAt = Clock::now();
+            c.input.append(bytes);
+        }
+        if (!decide)
+            continue;
+        if (bytes.isEmpty()) {
             if (repeat && now >= quietAt)
                 return Wait::Repeat;
             return now >= silentAt ? Wait::Silent : Wait::OutOfTime;
         }
-        if (!bytes.isEmpty()) {
-            lastByteAt = clock.lastHeardAt = Clock::now();
-            c.input.append(bytes);
+        // Bytes keep coming: the budget ends the wait all the same, once what
+        // arrived last has been looked at, or a byte every millisecond would
+        // keep the exchange alive for ever.
+        if (now >= clock.budgetEnd) {
+            heard = takeAnswer(c, p.exchange, p.payloadBytes);
+            return heard.kind == Heard::Answer ? Wait::Answered : Wait::OutOfTime;
         }
     }
 }

@@ -237,22 +237,45 @@ TEST_F(BatchInfo, DamagedPackageFails) {
     EXPECT_TRUE(result.out.isEmpty()) << result;
 }
 
-// A pipe would block a reader forever: every command refuses it at once.
-TEST_F(BatchInfo, PipeIsRefusedByEveryCommand) {
+// A pipe would block a reader forever, a missing file cannot be read: every
+// command refuses both at once, each with its own cause.
+TEST_F(BatchInfo, PipeAndMissingFileAreRefusedByEveryCommand) {
     const QString pipe = scratch_.path(QStringLiteral("pipe.fwz"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
-    const QString refusal = GetText(1139).arg(pipe);
-    for (const QStringList& command :
-         {QStringList{QStringLiteral("split"), pipe, QStringLiteral("--out"),
-                      scratch_.path(QStringLiteral("out"))},
-          QStringList{QStringLiteral("info"), pipe},
-          QStringList{QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
-                      QStringLiteral("--package"), pipe}}) {
-        const BatchResult result = scratch_.run(command);
-        ASSERT_TRUE(result.finished) << result;
-        EXPECT_EQ(result.exitCode, 1) << result;
-        EXPECT_TRUE(QString::fromUtf8(result.err).contains(refusal)) << result;
+    const QString missing = scratch_.path(QStringLiteral("missing.fwz"));
+    const struct {
+        QString file;
+        int text;
+    } rows[] = {{pipe, 1139}, {missing, 1193}};
+    for (const auto& row : rows) {
+        const QString refusal = GetText(row.text).arg(row.file);
+        for (const QStringList& command :
+             {QStringList{QStringLiteral("split"), row.file, QStringLiteral("--out"),
+                          scratch_.path(QStringLiteral("out"))},
+              QStringList{QStringLiteral("info"), row.file},
+              QStringList{QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+                          QStringLiteral("--package"), row.file}}) {
+            const BatchResult result = scratch_.run(command);
+            ASSERT_TRUE(result.finished) << result;
+            EXPECT_EQ(result.exitCode, 1) << result;
+            EXPECT_TRUE(QString::fromUtf8(result.err).contains(refusal)) << result;
+        }
     }
+}
+
+// A package whose files carry no name has nothing to show: info says so.
+TEST_F(BatchInfo, PackageWithoutDescriptionFails) {
+    const QString unnamed = scratch_.path(QStringLiteral("unnamed.fwz"));
+    ASSERT_TRUE(
+        buildZip(unnamed,
+                 {{QStringLiteral("info.txt"), "{main.hex}\r\n[FW_VER]\r\n4.2.17\r\n{END}\r\n"},
+                  {QStringLiteral("main.hex"), kTinyHex}},
+                 Encryption::Aes256));
+    const BatchResult result = scratch_.run({QStringLiteral("info"), unnamed});
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, 1) << result;
+    EXPECT_TRUE(QString::fromUtf8(result.err).contains(GetText(1192).arg(unnamed))) << result;
+    EXPECT_TRUE(result.out.isEmpty()) << result;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -12,7 +13,7 @@
 
 #include "batch/board_port.h"
 #include "download/run_download.h"
-#include "startup/single_instance.h"
+#include "platform/port_lock.h"
 #include "tests/batch/batch_process.h"
 #include "tests/package/package_fixtures.h"
 #include "tests/support/vboard_fixture.h"
@@ -60,10 +61,17 @@ QString shown(const QString& text) {
     return out;
 }
 
+// Text 1190 (a port that does not exist) as the tables' missing COM64 fills it.
+constexpr int kNoSuchPortText = 1190;
+
 QString joinedTexts(const std::vector<int>& numbers) {
     QStringList texts;
-    for (int number : numbers)
-        texts << shown(GetText(number));
+    for (int number : numbers) {
+        QString text = GetText(number);
+        if (number == kNoSuchPortText)
+            text = text.arg(QStringLiteral("COM64"), QStringLiteral("/dev/ttyUSB31"));
+        texts << shown(text);
+    }
     return texts.join(QLatin1Char('\n'));
 }
 
@@ -169,7 +177,7 @@ const std::vector<UpdateCase> kUpdateCases = {
      0},
     {"DeclinedWithoutYes", "4.1.7", 4, 7, 3, {}, 3, "declined", {}, false, false, true, 0},
     // No link for COM64 in the ports folder, and no /dev/ttyUSB31 either.
-    {"MissingPort", "4.1.7", 4, 7, 64, {kYes}, 1, "failure", {1018, 1093}, false, false, true, 0},
+    {"MissingPort", "4.1.7", 4, 7, 64, {kYes}, 1, "failure", {1018, 1190}, false, false, true, 0},
     {"WrongBrand", "4.1.7", 4, 20, 3, {kYes}, 1, "failure", {1018, 1108}, false, true, false, 0},
 };
 
@@ -198,7 +206,7 @@ TEST_P(BatchUpdateOutcome, ExitCodeReportAndBoard) {
     EXPECT_EQ(report[QStringLiteral("failure")].toString(), joinedTexts(c.failureTexts));
     if (c.exitCode == 1) {
         // The reason reaches standard error.
-        EXPECT_TRUE(QString::fromUtf8(result.err).contains(shown(GetText(c.failureTexts.back()))))
+        EXPECT_TRUE(QString::fromUtf8(result.err).contains(joinedTexts({c.failureTexts.back()})))
             << result;
     }
     if (c.exitCode == 3) {
@@ -344,7 +352,8 @@ TEST_F(BatchUpdateTest, BarOnATerminal) {
 
 struct InterruptCase {
     const char* name;
-    RunPhase phase;            // Ctrl-C once the run shows this phase
+    int signal;                // Ctrl-C (SIGINT), a closed terminal (SIGHUP), SIGTERM
+    RunPhase phase;            // the signal once the run shows this phase
     std::vector<int> failure;  // the failure report, one text a line
     bool bootloaderReached;    // the loader-entry command went out
 };
@@ -362,7 +371,7 @@ TEST_P(BatchInterrupt, EndsTheRunWithTheStopsText) {
     options.workDelayMs = 5;  // the erase would take about three seconds
     if (!c.bootloaderReached) {
         options.startMode = vboard::BoardMode::Application;
-        options.workDelayMs = 300;  // time to interrupt the identification
+        options.appSilent = true;  // the identification would wait six seconds
     }
     auto board = startBoard(options);
 
@@ -381,10 +390,15 @@ TEST_P(BatchInterrupt, EndsTheRunWithTheStopsText) {
         progress += process.readAllStandardError();
     }
     ASSERT_TRUE(progress.contains(phase)) << progress.toStdString();
-    ASSERT_EQ(::kill(pid_t(process.processId()), SIGINT), 0);
+    QElapsedTimer sinceSignal;
+    sinceSignal.start();
+    ASSERT_EQ(::kill(pid_t(process.processId()), c.signal), 0);
 
     BatchResult result = BatchScratch::collect(process);
     ASSERT_TRUE(result.finished) << result;
+    if (!c.bootloaderReached) {
+        EXPECT_LT(sinceSignal.elapsed(), 1500) << "the identification ends within a second";
+    }
     EXPECT_EQ(result.exitCode, 1) << result;
     const QJsonObject report = result.json();
     // A stop that came after the first erase packet adds what to do about it.
@@ -407,25 +421,43 @@ TEST_P(BatchInterrupt, EndsTheRunWithTheStopsText) {
 INSTANTIATE_TEST_SUITE_P(
     Phases, BatchInterrupt,
     ::testing::Values(
-        InterruptCase{"during_the_erase", RunPhase::ErasingProgram, {1018, 1005}, true},
-        InterruptCase{"during_the_identification", RunPhase::Identifying, {1018, 1005}, false}),
+        InterruptCase{"during_the_erase", SIGINT, RunPhase::ErasingProgram, {1018, 1005}, true},
+        InterruptCase{
+            "during_the_identification", SIGINT, RunPhase::Identifying, {1018, 1005}, false},
+        InterruptCase{
+            "hangup_during_the_erase", SIGHUP, RunPhase::ErasingProgram, {1018, 1005}, true},
+        InterruptCase{
+            "terminate_during_the_erase", SIGTERM, RunPhase::ErasingProgram, {1018, 1005}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Runs on other ports go side by side; a second run on the same port is refused.
+// Runs on other ports go side by side; a second run on the same device is
+// refused, whatever name, temporary folder or user the first one had: the
+// lock is the device's own. Here the first run is this test process.
 TEST_F(BatchUpdateTest, SamePortRefused) {
     auto board = startBoard({});
-    SingleInstance running(batch::boardPort(QStringLiteral("COM3"))->lockPath());
-    ASSERT_TRUE(running.acquire());
-    const BatchResult result =
-        scratch_.run({QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
-                      QStringLiteral("--package"), makePackage(QStringLiteral("4.1.7")),
-                      QStringLiteral("--json"), kYes});
-    ASSERT_TRUE(result.finished) << result;
-    EXPECT_EQ(result.exitCode, 1) << result;
-    EXPECT_EQ(result.json()[QStringLiteral("outcome")].toString(), QStringLiteral("failure"));
-    EXPECT_TRUE(result.err.contains("COM3 (" + board->board().devicePath().toUtf8() +
-                                    ") is being updated by another run"))
-        << result;
+    const QString otherTemp = scratch_.path(QStringLiteral("other-tmp"));
+    ASSERT_TRUE(QDir().mkpath(otherTemp));
+    for (const QString& heldAs : {board->board().devicePath(), QStringLiteral("COM3")}) {
+        serial::PortLock running;
+        ASSERT_EQ(running.claim(heldAs), serial::PortLock::Claim::Held) << heldAs.toStdString();
+        QProcess process;
+        scratch_.start(process,
+                       {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+                        QStringLiteral("--package"), makePackage(QStringLiteral("4.1.7")),
+                        QStringLiteral("--json"), kYes},
+                       [&](QProcess& p) {
+                           QProcessEnvironment environment = p.processEnvironment();
+                           environment.insert(QStringLiteral("TMPDIR"), otherTemp);
+                           p.setProcessEnvironment(environment);
+                       });
+        const BatchResult result = BatchScratch::collect(process);
+        ASSERT_TRUE(result.finished) << result;
+        EXPECT_EQ(result.exitCode, 1) << result;
+        EXPECT_EQ(result.json()[QStringLiteral("outcome")].toString(), QStringLiteral("failure"));
+        EXPECT_TRUE(result.err.contains("COM3 (" + board->board().devicePath().toUtf8() +
+                                        ") is being updated by another run"))
+            << result;
+    }
     EXPECT_EQ(board->board().counters().hostOpens, 0u);
 }
 
@@ -440,8 +472,8 @@ TEST_F(BatchUpdateTest, SeveralBoardsAtOnce) {
     for (int i = 0; i < 3; ++i) {
         vboard::BoardOptions options;
         options.startMode = vboard::BoardMode::Application;
-        if (i == 1)
-            options.stopAfterExchanges = 2 + 1 + 505 + 2 * 2;  // as far as the third line
+        if (i == 1)  // as far as the third line's write, whose check goes unanswered
+            options.stopAfterExchanges = 2 + 1 + 505 + 2 * 2 + 1;
         boards.push_back(std::make_unique<vboard::PtyBoard>(options));
         ASSERT_TRUE(boards.back()->start());
         ASSERT_TRUE(boards.back()->linkAs(ports + QStringLiteral("/COM%1").arg(3 + i)));
@@ -468,6 +500,9 @@ TEST_F(BatchUpdateTest, SeveralBoardsAtOnce) {
                       .equal,
                   i != 1);
     }
+    // The board took three lines and confirmed two.
+    EXPECT_EQ(reports[1].toObject()[QStringLiteral("bytesWritten")].toInt(), 48);
+    EXPECT_EQ(reports[1].toObject()[QStringLiteral("bytesVerified")].toInt(), 32);
     EXPECT_TRUE(result.err.contains("COM4: failure - ")) << result;
     EXPECT_TRUE(result.err.contains("2 of 3 boards updated")) << result;
     // The day's log holds whole lines, each naming its port.
@@ -623,6 +658,149 @@ TEST_F(BatchUpdateTest, OneLayoutPerLogFile) {
     EXPECT_EQ(lineLog.value(QStringLiteral("COM4")).size(), window.size());
 }
 
+// The processes whose parent is pid, with their command lines.
+QMap<pid_t, QByteArray> childrenOf(pid_t pid) {
+    QMap<pid_t, QByteArray> children;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const pid_t child = entry.toInt(&number);
+        if (!number)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(child));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid ...": the name may hold blanks, so count from ')'.
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 2 || fields[1].toInt() != pid)
+            continue;
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(child));
+        if (cmdline.open(QIODevice::ReadOnly))
+            children.insert(child, cmdline.readAll().replace('\0', ' '));
+    }
+    return children;
+}
+
+struct LostBoardCase {
+    const char* name;
+    bool killCommand;  // else one board's own process is killed
+};
+
+class BatchLostBoard : public BatchUpdateTest,
+                       public ::testing::WithParamInterface<LostBoardCase> {};
+
+// A board's process killed mid-run is reported as possibly touched, with what
+// to do about it; when the command itself is killed, its boards end with it.
+TEST_P(BatchLostBoard, EndsTruthfully) {
+    const LostBoardCase& c = GetParam();
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    const QString ports = scratch_.path(QStringLiteral("ports"));
+    ASSERT_TRUE(QDir().mkpath(ports));
+    scratch_.setPortsFolder(ports);
+    std::vector<std::unique_ptr<vboard::PtyBoard>> boards;
+    for (int i = 0; i < 2; ++i) {
+        vboard::BoardOptions options;
+        options.startMode = vboard::BoardMode::Application;
+        options.workDelayMs = 5;  // an erase of a few seconds
+        boards.push_back(std::make_unique<vboard::PtyBoard>(options));
+        ASSERT_TRUE(boards.back()->start());
+        ASSERT_TRUE(boards.back()->linkAs(ports + QStringLiteral("/COM%1").arg(3 + i)));
+    }
+    QProcess process;
+    scratch_.start(process,
+                   {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3,4"),
+                    QStringLiteral("--package"), package, kYes, QStringLiteral("--json")});
+    ASSERT_TRUE(process.waitForStarted());
+    const pid_t command = pid_t(process.processId());
+    // Once COM4 is past a fifth of its run, its erase has begun.
+    QByteArray progress;
+    const QDeadlineTimer deadline(kBatchRunTimeoutMs);
+    static const QRegularExpression erasing(QStringLiteral("COM4 \\d\\d:\\d\\d [2-9]0%"));
+    while (!erasing.match(QString::fromUtf8(progress)).hasMatch() && !deadline.hasExpired() &&
+           process.state() == QProcess::Running) {
+        process.waitForReadyRead(100);
+        progress += process.readAllStandardError();
+    }
+    ASSERT_TRUE(erasing.match(QString::fromUtf8(progress)).hasMatch()) << progress.toStdString();
+    const QMap<pid_t, QByteArray> children = childrenOf(command);
+    ASSERT_EQ(children.size(), 2);
+    if (c.killCommand) {
+        ASSERT_EQ(::kill(command, SIGKILL), 0);
+        process.waitForFinished();
+        // Each board stops its run at its next line and ends.
+        const QDeadlineTimer ending(10000);
+        QList<pid_t> left = children.keys();
+        while (!left.isEmpty() && !ending.hasExpired()) {
+            left.removeIf([](pid_t pid) { return ::kill(pid, 0) != 0; });
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(left.isEmpty()) << "boards run on after their command died";
+        for (auto& board : boards)
+            board->stop();
+        EXPECT_FALSE(vboard::checkImage(smallImage(), [&](uint32_t address, int length) {
+                         return boards[1]->read(address, length);
+                     }).equal);
+        return;
+    }
+    for (auto it = children.begin(); it != children.end(); ++it) {
+        if (it.value().contains(" COM4 ")) {
+            ASSERT_EQ(::kill(it.key(), SIGKILL), 0);
+        }
+    }
+    const BatchResult result = BatchScratch::collect(process);
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, 1) << result;
+    const QJsonArray reports = QJsonDocument::fromJson(result.out).array();
+    ASSERT_EQ(reports.size(), 2) << result;
+    EXPECT_EQ(reports[0].toObject()[QStringLiteral("outcome")].toString(),
+              QStringLiteral("success"));
+    const QJsonObject lost = reports[1].toObject();
+    EXPECT_EQ(lost[QStringLiteral("outcome")].toString(), QStringLiteral("failure"));
+    EXPECT_TRUE(lost[QStringLiteral("boardTouched")].toBool()) << result;
+    EXPECT_TRUE(lost[QStringLiteral("failure")].toString().endsWith(shown(GetText(1134))))
+        << result;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kills, BatchLostBoard,
+                         ::testing::Values(LostBoardCase{"board_process_killed", false},
+                                           LostBoardCase{"command_killed", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A run on a device path names the device in its failure texts, never the
+// port number the run uses behind the scenes.
+TEST_F(BatchUpdateTest, DevicePathRunNamesTheDevice) {
+    vboard::BoardOptions options;
+    options.stopAfterExchanges = 2 + 3;  // silent in the erase
+    auto board = startBoard(options);
+    const QString device = board->board().devicePath();
+    const BatchResult result = scratch_.run(
+        {QStringLiteral("update"), QStringLiteral("--port"), device, QStringLiteral("--package"),
+         makePackage(QStringLiteral("4.1.7")), kYes, QStringLiteral("--json")});
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, 1) << result;
+    const QString failure = result.json()[QStringLiteral("failure")].toString();
+    EXPECT_TRUE(failure.contains(device)) << result;
+    EXPECT_FALSE(result.err.contains("COM1")) << result;
+}
+
+// The command's output goes away mid-run ("| head"): the run finishes the
+// board all the same and ends with its own exit code.
+TEST_F(BatchUpdateTest, OutputGoneFinishesTheRun) {
+    const QString package = makePackage(QStringLiteral("4.1.7"));
+    auto board = startBoard({});
+    QProcess process;
+    scratch_.start(process, {QStringLiteral("update"), QStringLiteral("--port"),
+                             QStringLiteral("3"), QStringLiteral("--package"), package, kYes});
+    ASSERT_TRUE(process.waitForStarted());
+    ASSERT_TRUE(process.waitForReadyRead(kBatchRunTimeoutMs));
+    process.closeReadChannel(QProcess::StandardOutput);
+    const BatchResult result = BatchScratch::collect(process);
+    ASSERT_TRUE(result.finished) << result;
+    EXPECT_EQ(result.exitCode, 0) << result;
+    board->board().stop();
+    EXPECT_TRUE(memoryCheck(*board).equal);
+}
+
 // A live board's link and a link whose target is gone.
 TEST_F(BatchUpdateTest, PortsLiveAndDangling) {
     auto board = startBoard({});
@@ -685,6 +863,12 @@ TEST(BatchUsage, BadUsageEndsWithTwo) {
          QStringLiteral("--package"), pkg},
         {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3,COM3"),
          QStringLiteral("--package"), pkg},
+        {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("65"),
+         QStringLiteral("--package"), pkg},
+        {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+         QStringLiteral("--package"), pkg, QStringLiteral("--lang"), QStringLiteral("FRA")},
+        {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
+         QStringLiteral("--package"), pkg, QStringLiteral("--lang"), QStringLiteral("XYZ")},
         {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),
          QStringLiteral("--package"), pkg, QStringLiteral("--colour")},
         {QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("3"),

@@ -216,7 +216,7 @@ TEST_F(ConnectionTest, PortNumberBelowOneKeepsTheNameFromInit) {
     EXPECT_EQ(bootloaderSettings().PortName, QStringLiteral("COM3"));
 }
 
-TEST_F(ConnectionTest, DisconnectClosesOnceAndAlwaysSucceeds) {
+TEST_F(ConnectionTest, DisconnectClosesOnceAndSaysWhenTheLibraryRefuses) {
     EXPECT_TRUE(DisconnectBootloader());  // nothing open: the handle stays 0
     EXPECT_EQ(bootloaderSettings().Handle, 0);
 
@@ -236,6 +236,11 @@ TEST_F(ConnectionTest, DisconnectClosesOnceAndAlwaysSucceeds) {
     ASSERT_TRUE(ConnectBootloader(kBoardPort, message));
     EXPECT_GT(bootloaderSettings().Handle, 0);
     EXPECT_NE(bootloaderSettings().Handle, handle);
+
+    // A handle the library no longer knows: the close is refused, and said.
+    ASSERT_EQ(ClosePIC(bootloaderSettings().Handle), NXPIC_OK);
+    EXPECT_FALSE(DisconnectBootloader());
+    EXPECT_EQ(bootloaderSettings().Handle, -1);
 }
 
 // The run reads the profile once, before anything is sent; the connection

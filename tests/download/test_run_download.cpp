@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QThread>
 #include <algorithm>
 #include <csignal>
 
@@ -15,6 +18,7 @@
 
 #include "components/nxpicboot/nxpicboot.h"
 #include "ctrllink.h"
+#include "platform/port_lock.h"
 #include "tests/download/run_fixture.h"
 
 namespace dwnfrw {
@@ -42,9 +46,10 @@ QString detectedLine(int32_t version, int32_t build, int32_t brand) {
 std::vector<std::string> shown(const std::vector<ShownMessage>& messages) {
     std::vector<std::string> texts;
     for (const ShownMessage& m : messages) {
-        const char* buttons = m.buttons == MsgButtons::Ok         ? "Ok"
-                              : m.buttons == MsgButtons::OkCancel ? "OkCancel"
-                                                                  : "YesNo";
+        const char* buttons = m.buttons == MsgButtons::Ok               ? "Ok"
+                              : m.buttons == MsgButtons::OkCancel       ? "OkCancel"
+                              : m.buttons == MsgButtons::YesNoDefaultNo ? "YesNoDefaultNo"
+                                                                        : "YesNo";
         const char* icon = m.icon == MsgIcon::Critical      ? "Critical"
                            : m.icon == MsgIcon::Question    ? "Question"
                            : m.icon == MsgIcon::Information ? "Information"
@@ -162,7 +167,7 @@ TEST_F(RunDownloadTest, CancelAtTheConfirmationChangesNothing) {
 }
 
 // No board behind the chosen port: the link does not open.
-TEST_F(RunDownloadTest, LinkNotOpenedReports1093AndLeavesTheBootloaderAlone) {
+TEST_F(RunDownloadTest, MissingPortSaysSoAndLeavesTheBootloaderAlone) {
     startBoard(application());
     prepareImage();
     // COM4 names a board that has gone away.
@@ -173,18 +178,55 @@ TEST_F(RunDownloadTest, LinkNotOpenedReports1093AndLeavesTheBootloaderAlone) {
     const RunReport report = run();
 
     ASSERT_EQ(report.end, RunReport::End::Failed);
+    const QString noSuchPort =
+        GetText(1190).arg(QStringLiteral("COM4"), QDir(port_->portsFolder()).filePath("COM4"));
     EXPECT_EQ(shown(fe_.dialogs.messages),
-              (std::vector<std::string>{confirmation(), failure(GetText(1093))}));
-    EXPECT_EQ(report.outcome, Refused);
+              (std::vector<std::string>{confirmation(), failure(noSuchPort)}));
+    EXPECT_FALSE(report.outcome.has_value()) << "the link was never asked";
     EXPECT_FALSE(report.device.has_value());
     // The log says which run this was and why it ended, and nothing else.
     EXPECT_EQ(logTexts(),
               (QStringList{beginLogText().replace(QLatin1String("COM3"), QLatin1String("COM4")),
-                           QStringLiteral("ESITO: aggiornamento non riuscito: ") + GetText(1093)}));
+                           QStringLiteral("ESITO: aggiornamento non riuscito: ") + noSuchPort}));
     // The bootloader library never opened a connection; only the closing call ran.
     EXPECT_EQ(bootloaderSettings().Handle, 0);
     EXPECT_EQ(board().counters().hostOpens, 0u);
     EXPECT_EQ(board().counters().bytesReceived, 0u);
+    expectIdleWindow();
+}
+
+// Another run (here a process holding the device's lock, as a run of another
+// user or environment would) keeps the port: the run is refused before
+// anything is sent, with a text that says the port is in use.
+TEST_F(RunDownloadTest, PortInUseByAnotherRunIsRefused) {
+    startBoard(application());
+    prepareImage();
+    const QString device = board().devicePath();
+    const QString lockFile =
+        QDir(serial::portLockFolder())
+            .filePath(QStringLiteral("dwnfrw-port-%1.lock").arg(serial::deviceKey(device)));
+    QProcess holder;
+    // flock holds the lock until cat ends with its input; -o keeps it from cat.
+    holder.start(QStringLiteral("flock"), {QStringLiteral("-o"), lockFile, QStringLiteral("cat")});
+    ASSERT_TRUE(holder.waitForStarted());
+    const QDeadlineTimer held(5000);
+    for (;;) {
+        serial::PortLock probe;
+        if (probe.claim(device) == serial::PortLock::Claim::InUse)
+            break;
+        ASSERT_FALSE(held.hasExpired()) << "the other run never held the port";
+        probe.release();
+        QThread::msleep(20);
+    }
+
+    const RunReport report = run();
+    holder.closeWriteChannel();
+    EXPECT_TRUE(holder.waitForFinished());
+
+    ASSERT_EQ(report.end, RunReport::End::Failed);
+    EXPECT_EQ(report.failureText, GetText(1189).arg(QStringLiteral("COM3"), device));
+    EXPECT_FALSE(report.outcome.has_value()) << "the link was never asked";
+    EXPECT_EQ(board().counters().hostOpens, 0u);
     expectIdleWindow();
 }
 
@@ -233,8 +275,11 @@ TEST_P(OlderPackageTest, AsksWithBothVersions) {
     ASSERT_NE(question, GetText(1098)) << "text 1098 has its placeholders";
     fe_.dialogs.queueAnswer(MsgAnswer::Ok);
     fe_.dialogs.queueAnswer(answerYes ? MsgAnswer::Yes : MsgAnswer::No);
-    // A stop pressed before the passes begin changes nothing.
-    fe_.dialogs.onMessage = [](const ShownMessage&) { globals().StopRequested = true; };
+    // A stop pressed before the run started changes nothing.
+    fe_.dialogs.onMessage = [](const ShownMessage& m) {
+        if (m.prompt.startsWith(GetText(1001)))
+            globals().StopRequested = true;
+    };
 
     const RunReport report = run();
 
@@ -281,8 +326,8 @@ TEST_F(RunDownloadTest, NoVersionAnsweredYesSkipsTheLoaderEntry) {
 
     ASSERT_EQ(report.end, RunReport::End::Succeeded) << report.failureText.toStdString();
     EXPECT_EQ(shown(fe_.dialogs.messages),
-              (std::vector<std::string>{confirmation(), box(GetText(1004), "YesNo", "Question"),
-                                        success()}));
+              (std::vector<std::string>{
+                  confirmation(), box(GetText(1004), "YesNoDefaultNo", "Question"), success()}));
     EXPECT_EQ(report.outcome, NoVersion);
     ASSERT_TRUE(report.device.has_value());
     EXPECT_EQ(report.device->LinkError, ctrllink::kLinkNoAnswer);
@@ -324,11 +369,11 @@ TEST_P(CheckOptionsTest, SkipBrandAndVersionButNotAnUnreadableVersion) {
     if (c.linkError) {
         ASSERT_EQ(report.end, RunReport::End::Declined);
         EXPECT_EQ(report.declinedReason, GetText(1221));
-        EXPECT_EQ(
-            shown(fe_.dialogs.messages),
-            (std::vector<std::string>{confirmation(), box(GetText(1004), "YesNo", "Question"),
-                                      box(GetText(1005) + u'\r' + GetText(1223).arg(GetText(1221)),
-                                          "Ok", "Information")}));
+        EXPECT_EQ(shown(fe_.dialogs.messages),
+                  (std::vector<std::string>{
+                      confirmation(), box(GetText(1004), "YesNoDefaultNo", "Question"),
+                      box(GetText(1005) + u'\r' + GetText(1223).arg(GetText(1221)), "Ok",
+                          "Information")}));
         EXPECT_EQ(report.outcome, NoVersion);
         ASSERT_TRUE(report.device.has_value());
         EXPECT_EQ(report.device->LinkError, ctrllink::kLinkDeviceError + 5);
@@ -384,6 +429,102 @@ TEST_F(RunDownloadTest, StopDuringTheWritePassKeepsWhatWasWritten) {
     EXPECT_EQ(bootloaderSettings().Handle, -1) << "the ending closed the connection";
     expectIdleWindow();
 }
+
+// A stop asked for at any moment before the first erase packet ends the run
+// there with text 1005, the board untouched.
+struct EarlyStopCase {
+    const char* name;
+    bool silentApplication;  // identification waits for an answer that never comes
+    int32_t boardVersion;    // 5: newer than the package, so the run asks first
+    const char* stopAt;      // "identifying", "question", "loader_pause"
+};
+
+class EarlyStopTest : public RunDownloadTest,
+                      public ::testing::WithParamInterface<EarlyStopCase> {};
+
+TEST_P(EarlyStopTest, EndsBeforeTheFirstErase) {
+    const EarlyStopCase& c = GetParam();
+    vboard::BoardOptions options = application(c.boardVersion, 0, 7);
+    options.appSilent = c.silentApplication;
+    startBoard(options);
+    prepareImage();
+    const std::string stopAt = c.stopAt;
+    QElapsedTimer sinceStop;
+    const auto stop = [&] {
+        if (!globals().StopRequested)
+            sinceStop.start();
+        globals().StopRequested = true;
+    };
+    fe_.events.onYield = [&](int count) {
+        if ((stopAt == "identifying" && count > 5 && fe_.progress.operationText == GetText(1007)) ||
+            (stopAt == "loader_pause" && runLogTexts().contains(kLoaderEntryLine)))
+            stop();
+    };
+    fe_.dialogs.onMessage = [&](const ShownMessage& m) {
+        if (stopAt == "question" && m.icon == MsgIcon::Question)
+            stop();
+    };
+
+    const RunReport report = run();
+
+    ASSERT_EQ(report.end, RunReport::End::Failed);
+    ASSERT_TRUE(sinceStop.isValid()) << "the stop was never pressed";
+    EXPECT_LT(sinceStop.elapsed(), 1000) << "the run ends within a second of the stop";
+    ASSERT_FALSE(fe_.dialogs.messages.empty());
+    EXPECT_EQ(shown({fe_.dialogs.messages.back()}),
+              std::vector<std::string>{failure(GetText(1005))});
+    EXPECT_FALSE(report.boardTouched);
+    EXPECT_EQ(board().counters().perCommand[3].requests, 0u) << "no erase packet";
+    EXPECT_EQ(programNow(), oldProgram());
+    expectIdleWindow();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, EarlyStopTest,
+    ::testing::Values(EarlyStopCase{"during_the_identification", true, 4, "identifying"},
+                      EarlyStopCase{"at_the_older_package_question", false, 5, "question"},
+                      EarlyStopCase{"during_the_loader_entry_pause", false, 4, "loader_pause"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A loader-entry command lost on the line leaves the board in its
+// application: the run sends it again, three times in all, before it gives up.
+struct LostLoaderEntryCase {
+    const char* name;
+    int lost;
+    bool succeeds;
+};
+
+class LostLoaderEntryTest : public RunDownloadTest,
+                            public ::testing::WithParamInterface<LostLoaderEntryCase> {};
+
+TEST_P(LostLoaderEntryTest, IsSentAgain) {
+    const LostLoaderEntryCase& c = GetParam();
+    vboard::BoardOptions options = application();
+    options.lostLoaderEntries = c.lost;
+    startBoard(options);
+    prepareImage();
+
+    const RunReport report = run();
+
+    const QStringList log = runLogTexts();
+    EXPECT_EQ(log.count(kLoaderEntryLine), std::min(c.lost + 1, 3));
+    if (c.succeeds) {
+        ASSERT_EQ(report.end, RunReport::End::Succeeded) << report.failureText.toStdString();
+        EXPECT_TRUE(checkBoard().equal) << checkBoard().report.toStdString();
+    } else {
+        ASSERT_EQ(report.end, RunReport::End::Failed);
+        EXPECT_EQ(report.failureText, GetText(1096) + QStringLiteral(" COM3"));
+        EXPECT_FALSE(report.boardTouched);
+        EXPECT_EQ(programNow(), oldProgram());
+    }
+    expectIdleWindow();
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, LostLoaderEntryTest,
+                         ::testing::Values(LostLoaderEntryCase{"one_lost", 1, true},
+                                           LostLoaderEntryCase{"two_lost", 2, true},
+                                           LostLoaderEntryCase{"three_lost", 3, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct DropCase {
     const char* name;

@@ -19,7 +19,8 @@ MsgAnswer ScriptedDialogs::messageWithDetails(const QString& prompt, const QStri
         answers_.pop_front();
         return answer;
     }
-    return buttons == MsgButtons::YesNo ? MsgAnswer::Yes : MsgAnswer::Ok;
+    const bool yesNo = buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoDefaultNo;
+    return yesNo ? MsgAnswer::Yes : MsgAnswer::Ok;
 }
 
 std::optional<QString> ScriptedDialogs::openFile(const OpenFileRequest& request) {

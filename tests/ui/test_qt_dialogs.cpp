@@ -8,6 +8,7 @@
 #include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -20,36 +21,84 @@ namespace dwnfrw {
 namespace {
 
 // Long enough for a dialog to open on a busy machine; a dialog that never
-// shows must not hang the test run.
-constexpr int kDialogDeadlineMs = 5000;
+// shows or never closes must fail the test, not hang the test run.
+constexpr int kDialogDeadlineMs = 10000;
 constexpr int kPollMs = 10;
+// After this long still alive, a dialog the act closed is taken to have been
+// closed before its own event loop ran.
+constexpr int kStillOpenMs = 200;
 
-// Runs `act` on the first modal dialog of type Dialog once it is open; gives
-// up (closing every dialog) at the deadline.
+// Runs `act` on the first modal dialog of type Dialog once it shows, and keeps
+// watching it until the call that opened it has returned and the dialog is
+// gone. A dialog closed while it was still being shown, before its event loop
+// ran, would wait for ever: it is closed again with the act's result. At the
+// deadline every dialog is closed and the test fails.
+template <typename Dialog>
+class DialogWatch : public QObject {
+  public:
+    explicit DialogWatch(std::function<void(Dialog*)> act) : act_(std::move(act)) {
+        clock_.start();
+        QObject::connect(&poll_, &QTimer::timeout, this, [this] { poll(); });
+        poll_.start(kPollMs);
+    }
+
+  private:
+    void poll() {
+        if (acted_ && !dialog_) {
+            deleteLater();  // the call returned and its dialog went with it
+            poll_.stop();
+            return;
+        }
+        if (clock_.elapsed() > kDialogDeadlineMs) {
+            if (!failed_)
+                ADD_FAILURE() << (acted_ ? "the dialog did not close" : "no dialog opened");
+            failed_ = true;
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (auto* open = qobject_cast<QDialog*>(widget)) {
+                    open->setVisible(true);
+                    open->reject();
+                }
+            }
+            if (!acted_) {
+                deleteLater();
+                poll_.stop();
+            }
+            return;
+        }
+        if (!acted_) {
+            auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr || !dialog->isVisible())
+                return;
+            acted_ = true;
+            dialog_ = dialog;
+            act_(dialog);
+            result_ = dialog->result();
+            actedAtMs_ = clock_.elapsed();
+            return;
+        }
+        if (clock_.elapsed() - actedAtMs_ <= kStillOpenMs)
+            return;
+        auto* onTop = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (onTop != nullptr && onTop != dialog_)
+            onTop->reject();
+        dialog_->setVisible(true);
+        static_cast<QDialog*>(dialog_.data())->done(result_);
+        actedAtMs_ = clock_.elapsed();
+    }
+
+    std::function<void(Dialog*)> act_;
+    QTimer poll_;
+    QElapsedTimer clock_;
+    QPointer<Dialog> dialog_;
+    bool acted_ = false;
+    bool failed_ = false;
+    qint64 actedAtMs_ = 0;
+    int result_ = QDialog::Rejected;
+};
+
 template <typename Dialog>
 void whenOpen(std::function<void(Dialog*)> act) {
-    auto* poll = new QTimer;
-    auto* clock = new QElapsedTimer;
-    clock->start();
-    QObject::connect(poll, &QTimer::timeout, [poll, clock, act] {
-        auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
-        const bool late = clock->elapsed() > kDialogDeadlineMs;
-        if (dialog == nullptr && !late)
-            return;
-        poll->stop();
-        poll->deleteLater();
-        delete clock;
-        if (dialog != nullptr) {
-            act(dialog);
-        } else {
-            ADD_FAILURE() << "no dialog opened";
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                if (auto* open = qobject_cast<QDialog*>(widget))
-                    open->reject();
-            }
-        }
-    });
-    poll->start(kPollMs);
+    new DialogWatch<Dialog>(std::move(act));
 }
 
 TEST(QtDialogsTest, PromptLinesBecomeLineBreaks) {
@@ -169,6 +218,9 @@ TEST(QtDialogsTest, OpenFileOffersTheRequestAndReportsCancel) {
         filters = dialog->nameFilters();
         mode = dialog->fileMode();
         dialog->selectFile(package);
+        // The whole path as typed: the dialog may still be reading its
+        // folder, and a bare name would not be found in it yet.
+        dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(package);
         static_cast<QDialog*>(dialog)->accept();
     });
     const std::optional<QString> chosen = dialogs.openFile(request);

@@ -248,6 +248,10 @@ class ApplicationMode : public ModeHandler {
         const QByteArray command = line_;
         line_.clear();
         if (command + '\r' == kLoaderEntry) {
+            if (loaderEntriesLost_ < board.options.lostLoaderEntries) {
+                ++loaderEntriesLost_;
+                return;
+            }
             board.switchTo = BoardMode::Bootloader;
             ++board.counters.exchanges;
             return;
@@ -273,6 +277,7 @@ class ApplicationMode : public ModeHandler {
 
   private:
     static constexpr qsizetype kLongestCommand = 8;
+    int loaderEntriesLost_ = 0;
     inline static const QByteArray kLoaderEntry = QByteArrayLiteral("\x24\x45\x30\x0D");
     QByteArray line_;
 };

@@ -43,8 +43,9 @@ struct BoardOptions {
     int32_t appVersion = 4;
     int32_t appBuild = 0;
     int32_t appBrand = 7;
-    int32_t appLinkError = 0;  // non-zero: the application reports this error
-    bool appSilent = false;    // the application never answers
+    int32_t appLinkError = 0;   // non-zero: the application reports this error
+    bool appSilent = false;     // the application never answers
+    int lostLoaderEntries = 0;  // this many loader-entry commands are lost on the line
 };
 
 struct CommandCounters {

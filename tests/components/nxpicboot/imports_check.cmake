@@ -1,0 +1,46 @@
+# The program loads against any bootloader library that has the eight
+# functions: it imports none of the library's other exports. Run with
+# -DLIBRARY=<the library> -DPROGRAMS=<program;program...>.
+cmake_minimum_required(VERSION 3.16)
+set(allowed OpenPIC ClosePIC SendPacket GetPacket SendGetPacket ReadPIC WritePIC VerifyPIC)
+
+function(dynamic_symbols file which out)
+    execute_process(COMMAND nm -D ${which} ${file}
+                    OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
+    if(failed)
+        message(FATAL_ERROR "nm -D ${which} ${file} failed")
+    endif()
+    string(REGEX MATCHALL "[^ \n]+\n" lines "${listing}")
+    set(names)
+    foreach(line ${lines})
+        string(STRIP "${line}" name)
+        string(REGEX REPLACE "^.* " "" name "${name}")  # the name is the last field
+        string(REGEX REPLACE "@.*" "" name "${name}")  # without its version
+        list(APPEND names ${name})
+    endforeach()
+    set(${out} ${names} PARENT_SCOPE)
+endfunction()
+
+dynamic_symbols(${LIBRARY} --defined-only exported)
+list(LENGTH exported exportCount)
+if(exportCount EQUAL 0)
+    message(FATAL_ERROR "${LIBRARY} exports nothing")
+endif()
+foreach(program ${PROGRAMS})
+    dynamic_symbols(${program} --undefined-only imported)
+    set(used)
+    foreach(name ${imported})
+        if(name IN_LIST exported)
+            list(APPEND used ${name})
+        endif()
+    endforeach()
+    if(NOT used)
+        message(FATAL_ERROR "${program} imports nothing from ${LIBRARY}")
+    endif()
+    foreach(name ${used})
+        if(NOT name IN_LIST allowed)
+            message(FATAL_ERROR "${program} imports ${name} from ${LIBRARY}, not one of: ${allowed}")
+        endif()
+    endforeach()
+    message(STATUS "${program}: ${used}")
+endforeach()

@@ -86,9 +86,20 @@ void ChipBench::readMemory(vboard::PicMemory& memory) {
 RunEnd ChipBench::run(int master, int stopFd, LineFilter* filter) {
     PtyLink link(*bridge_, master, stopFd, options_.link, filter);
     link.start();
-    get_interface().start_simulation();
+    RunEnd end = RunEnd::Halted;
+    for (;;) {
+        const uint64_t resetsBefore = chip_->resets();
+        get_interface().start_simulation();
+        if (link.stopRequested()) {
+            end = RunEnd::Stopped;
+            break;
+        }
+        // gpsim stops at a reset of the chip; the chip itself runs on.
+        if (chip_->resets() == resetsBefore)
+            break;
+    }
     counters_ = link.counters();
-    return link.stopRequested() ? RunEnd::Stopped : RunEnd::Halted;
+    return end;
 }
 
 uint64_t ChipBench::cycles() const {
@@ -97,6 +108,10 @@ uint64_t ChipBench::cycles() const {
 
 uint32_t ChipBench::programCounter() const {
     return chip_ ? chip_->pc->get_value() : 0;
+}
+
+uint64_t ChipBench::resets() const {
+    return chip_ ? chip_->resets() : 0;
 }
 
 uint64_t ChipBench::framingErrors() const {

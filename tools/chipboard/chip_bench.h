@@ -49,6 +49,7 @@ class ChipBench {
     uint64_t cycles() const;
     uint32_t programCounter() const;
     uint64_t framingErrors() const;
+    uint64_t resets() const;  // other than power-on
 
   private:
     ChipOptions options_;

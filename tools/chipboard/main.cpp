@@ -259,12 +259,13 @@ int main(int argc, char** argv) {
     const chipbench::LinkCounters counters = bench.linkCounters();
     std::fprintf(gOut,
                  "bytes received: %llu\nbytes sent: %llu\nhost opens: %llu\nhost closes: %llu\n"
-                 "framing errors: %llu\ncycles: %llu\n",
+                 "framing errors: %llu\nresets: %llu\ncycles: %llu\n",
                  static_cast<unsigned long long>(counters.bytesReceived),
                  static_cast<unsigned long long>(counters.bytesSent),
                  static_cast<unsigned long long>(counters.hostOpens),
                  static_cast<unsigned long long>(counters.hostCloses),
                  static_cast<unsigned long long>(bench.framingErrors()),
+                 static_cast<unsigned long long>(bench.resets()),
                  static_cast<unsigned long long>(bench.cycles()));
     std::fflush(gOut);
     return status;

@@ -21,7 +21,7 @@ constexpr int kEepromBytes = 256;
 
 ChipBench::ChipBench(ChipOptions options) : options_(options) {}
 
-ChipBench::~ChipBench() = default;
+ChipBench::~ChipBench() = default;  // the link goes before the simulator's objects
 
 bool ChipBench::create(QString* error) {
     initialize_gpsim_core();
@@ -83,8 +83,16 @@ void ChipBench::readMemory(vboard::PicMemory& memory) {
     memory.load(vboard::kEepromHexBase, eeprom);
 }
 
-RunEnd ChipBench::run(int master, int stopFd, LineFilter* filter) {
-    PtyLink link(*bridge_, master, stopFd, options_.link, filter);
+void ChipBench::serve(int master, const char* devicePath, int stopFd, LineFilter* filter) {
+    link_ = std::make_unique<PtyLink>(*bridge_, master, devicePath, stopFd, options_.link, filter);
+}
+
+LinkCounters ChipBench::linkCounters() const {
+    return link_ ? link_->counters() : LinkCounters{};
+}
+
+RunEnd ChipBench::run() {
+    PtyLink& link = *link_;
     link.start();
     RunEnd end = RunEnd::Halted;
     for (;;) {
@@ -98,7 +106,6 @@ RunEnd ChipBench::run(int master, int stopFd, LineFilter* filter) {
         if (chip_->resets() == resetsBefore)
             break;
     }
-    counters_ = link.counters();
     return end;
 }
 

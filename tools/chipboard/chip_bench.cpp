@@ -7,16 +7,18 @@
 
 #include "tools/chipboard/chip_adapter.h"
 #include "tools/chipboard/uart_bridge.h"
+#include "tools/chipfacts/pic18f452_facts.h"
 
 namespace chipbench {
 
 namespace {
-constexpr uint32_t kProgramBytes = 0x8000;
-constexpr uint32_t kUserIdBase = 0x200000;
-constexpr int kUserIdBytes = 8;
-constexpr uint32_t kConfigBase = 0x300000;
-constexpr int kConfigBytes = 14;
-constexpr int kEepromBytes = 256;
+namespace cf = chipfacts;
+constexpr uint32_t kProgramBytes = cf::kProgramBytes;
+constexpr uint32_t kUserIdBase = cf::kUserIdFirst;
+constexpr int kUserIdBytes = int(cf::kUserIdBytes);
+constexpr uint32_t kConfigBase = cf::kConfigFirst;
+constexpr int kConfigBytes = int(cf::kConfigBytes);
+constexpr int kEepromBytes = int(cf::kEepromBytes);
 }  // namespace
 
 ChipBench::ChipBench(ChipOptions options) : options_(options) {}

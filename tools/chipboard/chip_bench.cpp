@@ -123,6 +123,10 @@ uint64_t ChipBench::resets() const {
     return chip_ ? chip_->resets() : 0;
 }
 
+uint64_t ChipBench::protectedWrites() const {
+    return chip_ ? chip_->protectedWrites() : 0;
+}
+
 uint64_t ChipBench::framingErrors() const {
     return bridge_ ? bridge_->framingErrors() : 0;
 }

@@ -52,6 +52,7 @@ class ChipBench {
     uint32_t programCounter() const;
     uint64_t framingErrors() const;
     uint64_t resets() const;  // other than power-on
+    uint64_t protectedWrites() const;
 
   private:
     ChipOptions options_;

@@ -264,7 +264,7 @@ int main(int argc, char** argv) {
     std::fprintf(gOut,
                  "bytes received: %llu\nbytes sent: %llu\nhost opens: %llu\nhost closes: %llu\n"
                  "corrupted bytes: %llu\ndropped requests: %llu\ndropped replies: %llu\n"
-                 "framing errors: %llu\nresets: %llu\ncycles: %llu\n",
+                 "framing errors: %llu\nresets: %llu\nwrite-protected words: %llu\ncycles: %llu\n",
                  static_cast<unsigned long long>(counters.bytesReceived),
                  static_cast<unsigned long long>(counters.bytesSent),
                  static_cast<unsigned long long>(counters.hostOpens),
@@ -274,6 +274,7 @@ int main(int argc, char** argv) {
                  static_cast<unsigned long long>(faults.counters().droppedReplies),
                  static_cast<unsigned long long>(bench.framingErrors()),
                  static_cast<unsigned long long>(bench.resets()),
+                 static_cast<unsigned long long>(bench.protectedWrites()),
                  static_cast<unsigned long long>(bench.cycles()));
     std::fflush(gOut);
     return status;

@@ -230,6 +230,8 @@ TEST(ChipBoard, WriteProtectionComesFromTheConfiguration) {
         EXPECT_EQ(memory.peek(0x0100, 64), bootRow);
         EXPECT_EQ(memory.peek(0x1000, 8), fill(8, 0x00));  // outside the boot block
         EXPECT_EQ(uint8_t(memory.peek(chipfacts::kConfigFirst + 0x0B, 1)[0]), c.config6h);
+        // 4 words of the write and 32 of the erase refused, or none.
+        EXPECT_EQ(chip.counter("write-protected words"), c.bootBlockChanges ? 0 : 36);
     }
 }
 

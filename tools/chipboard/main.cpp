@@ -184,6 +184,7 @@ int main(int argc, char** argv) {
     }
 
     const int chatter = keepGpsimChatter();
+    options.chatterFd = chatter;
     chipbench::ChipBench bench(options);
     if (!bench.create(&error))
         return usage(error);

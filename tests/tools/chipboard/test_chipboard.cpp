@@ -14,6 +14,7 @@
 #include "components/nxpicboot/nxpic_wire.h"
 #include "platform/serial_line.h"
 #include "tests/support/chipboard_fixture.h"
+#include "tools/chipboard/line_faults.h"
 #include "tools/chipfacts/pic18f452_facts.h"
 #include "tools/vboard/intel_hex.h"
 
@@ -365,6 +366,67 @@ TEST(ChipBoard, DroppedFramesAreWholeRequestsOrTheirAnswers) {
     EXPECT_EQ(requests + chip.counter("dropped replies"), kFrames);
     EXPECT_GT(requests, 0);
     EXPECT_EQ(echoed, kFrames - requests);
+}
+
+std::vector<uint8_t> passHost(chipbench::LineFaults& faults, const QByteArray& in) {
+    std::vector<uint8_t> out;
+    for (char c : in)
+        faults.fromHost(uint8_t(c), out);
+    return out;
+}
+
+QByteArray asBytes(const std::vector<uint8_t>& v) {
+    return QByteArray(reinterpret_cast<const char*>(v.data()), qsizetype(v.size()));
+}
+
+TEST(LineFaults, OnlyWholeValidRequestFramesAreDropped) {
+    // A program read of 16 bytes: its answer is 5A, 16 bytes, CHECK.
+    const QByteArray frame = nxpic::wire::encodeRequest(QByteArray::fromHex("1100020010"));
+    QByteArray badCrc = frame;
+    badCrc[badCrc.size() - 1] = char(badCrc[badCrc.size() - 1] ^ 0x01);
+    struct Case {
+        const char* name;
+        QByteArray in;
+    };
+    const Case passing[] = {
+        {"bytes outside a frame", QByteArray("abc")},
+        {"a frame with a damaged CRC", badCrc},
+        {"an impossible length", QByteArray::fromHex("a500")},
+        {"a length past the largest body", QByteArray::fromHex("a5ff01")},
+    };
+    for (const Case& c : passing) {
+        SCOPED_TRACE(c.name);
+        chipbench::LineFaults faults(0.0, 1.0, 1);
+        EXPECT_EQ(asBytes(passHost(faults, c.in)).toHex(), c.in.toHex());
+        EXPECT_EQ(faults.counters().droppedRequests + faults.counters().droppedReplies, 0u);
+    }
+    bool sawRequest = false;
+    bool sawReply = false;
+    for (uint32_t seed = 1; seed <= 16; ++seed) {
+        SCOPED_TRACE(seed);
+        chipbench::LineFaults faults(0.0, 1.0, seed);
+        const QByteArray reachedChip = asBytes(passHost(faults, frame));
+        if (faults.counters().droppedRequests == 1) {
+            sawRequest = true;
+            EXPECT_TRUE(reachedChip.isEmpty());
+            continue;
+        }
+        sawReply = true;
+        ASSERT_EQ(faults.counters().droppedReplies, 1u);
+        EXPECT_EQ(reachedChip, frame);
+        // A stray byte before the answer still reaches the host; then exactly
+        // the answer's 19 bytes are lost, and what follows arrives.
+        uint8_t stray = 0x11;
+        EXPECT_TRUE(faults.fromChip(stray));
+        for (int i = 0; i < 19; ++i) {
+            uint8_t byte = i == 0 ? nxpic::wire::kReplyStart : uint8_t(i);
+            EXPECT_FALSE(faults.fromChip(byte)) << i;
+        }
+        uint8_t next = nxpic::wire::kReplyStart;
+        EXPECT_TRUE(faults.fromChip(next));
+    }
+    EXPECT_TRUE(sawRequest);
+    EXPECT_TRUE(sawReply);
 }
 
 TEST(ChipBoard, RefusesBadArguments) {

@@ -8,6 +8,7 @@
 #include <gpsim/gpsim_time.h>
 #include <gpsim/trigger.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 

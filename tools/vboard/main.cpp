@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         "one is there (the word at 000200 programmed), else its bootloader; --bootloader\n"
         "starts it in the bootloader. The bootloader starts the application on request.\n"
         "Memory: program 000000-007FFF (64-byte erase rows, 8-byte write blocks, boot\n"
-        "block below 000200 write-protected), EEPROM 00-FF, user ID 200000-20000F,\n"
+        "block below 000200 write-protected), EEPROM 00-FF, user ID 200000-200007,\n"
         "configuration 300000-30000F (read-only), device ID 3FFFFE (device number 36).\n"
         "In Intel HEX files the EEPROM stands at F00000. Program memory, EEPROM and user\n"
         "ID start with a previous firmware (a fixed pattern) unless --blank is given;\n"

@@ -10,7 +10,8 @@ const DeviceLayout& pic18f452Layout() {
     static const DeviceLayout layout{
         {
             {"program", 0x000000, 0x007FFF, RegionKind::Flash, 64},
-            {"userid", 0x200000, 0x20000F, RegionKind::Flash, 16},
+            // The chip has eight user-ID bytes; 200008 on reads as unimplemented.
+            {"userid", 0x200000, 0x200007, RegionKind::Flash, 8},
             {"config", 0x300000, 0x30000F, RegionKind::Config, 0},
             {"deviceid", 0x3FFFFE, 0x3FFFFF, RegionKind::ReadOnly, 0},
         },

@@ -1,6 +1,7 @@
 #include "tools/chipboard/pty_link.h"
 
 #include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <gpsim/breakpoints.h>
@@ -17,6 +18,12 @@ namespace chipbench {
 namespace {
 constexpr int kReadChunkBytes = 4096;
 constexpr int kBitsPerByte = 10;  // 8N1 on the wire
+// How far a paced simulation may fall behind the wall clock and still catch
+// up (a late wake-up on a busy machine); a longer lag (the machine was
+// stopped) is forgotten rather than made up in a burst.
+constexpr auto kMostLag = std::chrono::milliseconds(50);
+// Without inotify, a bench with no host looks for one this often.
+constexpr auto kHostProbeInterval = std::chrono::milliseconds(20);
 }  // namespace
 
 class PtyLink::Tick : public TriggerObject {
@@ -29,16 +36,33 @@ class PtyLink::Tick : public TriggerObject {
     PtyLink& link_;
 };
 
-PtyLink::PtyLink(UartBridge& bridge, int master, int stopFd, LinkOptions options,
-                 LineFilter* filter)
+PtyLink::PtyLink(UartBridge& bridge, int master, const char* devicePath, int stopFd,
+                 LinkOptions options, LineFilter* filter)
     : bridge_(bridge), master_(master), stopFd_(stopFd), options_(options), filter_(filter) {
     tick_ = new Tick(*this);
+    // A host that closes the port and opens it again between two services
+    // is seen only through inotify; without it the hang-up alone tells.
+    inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ >= 0 && ::inotify_add_watch(inotify_, devicePath,
+                                             IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(inotify_);
+        inotify_ = -1;
+    }
+    // A host that opened the terminal before the watch began.
+    pollfd probe{master_, POLLIN, 0};
+    if (inotify_ >= 0 && ::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) {
+        hostFds_ = 1;
+        hostPresent_ = true;
+        ++counters_.hostOpens;
+    }
     bridge_.onByte = [this](uint8_t byte) { toHost(byte); };
 }
 
 PtyLink::~PtyLink() {
     get_cycles().clear_break(tick_);
     bridge_.onByte = nullptr;
+    if (inotify_ >= 0)
+        ::close(inotify_);
     delete tick_;
 }
 
@@ -50,12 +74,12 @@ void PtyLink::start() {
         uint64_t(std::max(1.0, std::round(cyclesPerSecond * kBitsPerByte / bridge_.baud())));
     wallStart_ = std::chrono::steady_clock::now();
     cycleStart_ = get_cycles().get();
-    pollHost(0);
+    pollHost(std::chrono::nanoseconds::zero());
     get_cycles().set_break(get_cycles().get() + tickCycles_, tick_);
 }
 
 void PtyLink::service() {
-    pollHost(0);
+    pollHost(std::chrono::nanoseconds::zero());
     if (options_.speed > 0.0 && !stopRequested_)
         pace();
     if (stopRequested_) {
@@ -70,39 +94,92 @@ void PtyLink::service() {
 void PtyLink::pace() {
     const double simulated = double(get_cycles().get() - cycleStart_) *
                              get_cycles().seconds_per_cycle() / options_.speed;
-    const auto due = wallStart_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                      std::chrono::duration<double>(simulated));
+    const auto offset = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(simulated));
+    const auto lag = std::chrono::steady_clock::now() - (wallStart_ + offset);
+    if (lag > kMostLag)
+        wallStart_ += lag;
+    const auto due = wallStart_ + offset;
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= due || stopRequested_)
             return;
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(due - now).count();
-        pollHost(int((left + 999) / 1000));
+        pollHost(std::chrono::duration_cast<std::chrono::nanoseconds>(due - now));
     }
 }
 
-void PtyLink::pollHost(int timeoutMs) {
-    pollfd fds[2];
+void PtyLink::pollHost(std::chrono::nanoseconds timeout) {
+    // With no host, the master side reports a hang-up at once: it is left out
+    // of the wait, and without inotify looked at again every so often.
+    pollfd fds[3];
     nfds_t count = 0;
-    fds[count++] = {master_, short(POLLIN | (outgoing_.empty() ? 0 : POLLOUT)), 0};
+    const bool watchMaster = hostPresent_;
+    if (watchMaster)
+        fds[count++] = {master_, short(POLLIN | (outgoing_.empty() ? 0 : POLLOUT)), 0};
+    const nfds_t stopIndex = count;
     if (stopFd_ >= 0)
         fds[count++] = {stopFd_, POLLIN, 0};
-    if (::poll(fds, count, timeoutMs) < 0)
+    const nfds_t inotifyIndex = count;
+    if (inotify_ >= 0)
+        fds[count++] = {inotify_, POLLIN, 0};
+    if (inotify_ < 0 && !hostPresent_)
+        timeout = std::min<std::chrono::nanoseconds>(timeout, kHostProbeInterval);
+    const timespec wait{time_t(timeout.count() / 1'000'000'000),
+                        long(timeout.count() % 1'000'000'000)};
+    if (::ppoll(fds, count, &wait, nullptr) < 0)
         return;
-    if (count > 1 && (fds[1].revents & POLLIN))
+    if (stopFd_ >= 0 && (fds[stopIndex].revents & POLLIN))
         stopRequested_ = true;
-    // With no host holding the terminal, the master side reports a hang-up.
-    const bool present = !(fds[0].revents & POLLHUP);
-    if (present && !hostPresent_) {
-        hostPresent_ = true;
-        ++counters_.hostOpens;
-    } else if (!present && hostPresent_) {
-        hostLeft();
+    if (inotify_ >= 0 && (fds[inotifyIndex].revents & POLLIN))
+        hostEvents();
+    if (inotify_ < 0) {
+        pollfd probe{master_, POLLIN, 0};
+        const bool present = ::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP);
+        if (present && !hostPresent_) {
+            hostPresent_ = true;
+            ++counters_.hostOpens;
+        } else if (!present && hostPresent_) {
+            hostLeft();
+        }
     }
-    if (hostPresent_ && (fds[0].revents & POLLIN))
+    if (hostPresent_ && (!watchMaster || (fds[0].revents & (POLLIN | POLLHUP))))
         readHost();
     if (hostPresent_ && !outgoing_.empty())
         flushToHost();
+}
+
+// Opens and closes of the terminal since the last look, in their order. A
+// close that leaves no descriptor open is a hang-up: what the chip still had
+// for that host is forgotten. The bytes a next host wrote already stay in
+// the terminal.
+void PtyLink::hostEvents() {
+    alignas(inotify_event) char events[4096];
+    ssize_t n = 0;
+    while ((n = ::read(inotify_, events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if ((event->mask & IN_OPEN) && hostFds_++ == 0 && !hostPresent_) {
+                hostPresent_ = true;
+                ++counters_.hostOpens;
+            }
+            if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && --hostFds_ <= 0) {
+                hostFds_ = 0;
+                forgetHost();
+            }
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+void PtyLink::forgetHost() {
+    if (!hostPresent_)
+        return;
+    hostPresent_ = false;
+    ++counters_.hostCloses;
+    outgoing_.clear();
+    bridge_.forgetPending();
+    if (filter_)
+        filter_->hostGone();
 }
 
 void PtyLink::readHost() {
@@ -154,12 +231,7 @@ void PtyLink::flushToHost() {
 void PtyLink::hostLeft() {
     if (!hostPresent_)
         return;
-    hostPresent_ = false;
-    ++counters_.hostCloses;
-    outgoing_.clear();
-    bridge_.forgetPending();
-    if (filter_)
-        filter_->hostGone();
+    forgetHost();
     uint8_t scratch[kReadChunkBytes];
     while (::read(master_, scratch, sizeof scratch) > 0) {
     }

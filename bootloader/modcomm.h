@@ -46,6 +46,11 @@ struct BootloaderSettings {
     QString ConfigPath;
     PicProfile profile;
     RegionRecords regions;  // of the last split; none made before one succeeds
+    // Set when DownloadRegions has written and verified every region over the
+    // open connection; DisconnectBootloader then asks the board to start the
+    // application. A failed or stopped run leaves it false: the board stays
+    // in its bootloader.
+    bool ImageVerified = false;
 };
 
 // The module's one set of settings, alive for the whole program.
@@ -57,8 +62,10 @@ bool InitBootloader(int32_t port, QString& message);
 // silent, when given, tells whether the failure was a bootloader that did not
 // answer (the port opened; the version query had no answer).
 bool ConnectBootloader(int32_t port, QString& message, bool* silent = nullptr);
-// False when the library refused to close the connection.
-bool DisconnectBootloader();
+// False when the library refused to close the connection, or when the board
+// did not take the request to start the application that a verified image
+// sends (message, when given, then says why).
+bool DisconnectBootloader(QString* message = nullptr);
 // The port as texts name it: PortLabel when set, else "COM<port>" (port 0:
 // the connection's own port).
 QString portLabel(int32_t port = 0);

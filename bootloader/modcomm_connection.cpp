@@ -36,12 +36,18 @@ constexpr int kTextNoisyLineCause = 1187;
 constexpr int kTextUnknownResultCause = 1188;
 constexpr int kTextNoAnswer = 1096;
 constexpr int kTextWrongVersion = 1097;
+constexpr int kTextNotStarted = 1260;
 
 // The version query: command 0, asking for the two version bytes.
 constexpr uint8_t kVersionQuery[] = {0x00, 0x02};
 constexpr int16_t kVersionReplyLimit = 10;
 constexpr uint8_t kExpectedVersionMajor = 0xFA;  // reply byte 3
 constexpr uint8_t kExpectedVersionMinor = 4;     // reply byte 2
+
+// After a good update: the board starts the new application (no arguments,
+// an empty reply).
+constexpr uint8_t kStartApplication[] = {NXPIC_CMD_START_APPLICATION};
+constexpr int16_t kStartReplyLimit = 1;
 
 constexpr int32_t kDeviceIdAddress = 0x3FFFFE;
 constexpr int kDeviceIdRevisionDivisor = 32;  // the low five bits are the revision
@@ -118,6 +124,7 @@ bool ConnectBootloader(int32_t port, QString& message, bool* silent) {
         s.PortName = portName(port);
     // An open connection is reused; a failed open left a negative handle, so
     // the next attempt opens again.
+    s.ImageVerified = false;
     if (s.Handle < 1) {
         s.Handle = OpenPIC(s.PortName.toLatin1().constData(), s.BitRate, s.ReadTimeout);
         if (s.Handle < 0) {
@@ -146,15 +153,34 @@ bool ConnectBootloader(int32_t port, QString& message, bool* silent) {
     return true;
 }
 
-bool DisconnectBootloader() {
+bool DisconnectBootloader(QString* message) {
     enterProgramFolder();
     BootloaderSettings& s = g_settings;
-    if (s.Handle < 1)
-        return true;
-    const int32_t closed = ClosePIC(s.Handle);
-    // Refused or not, the handle is not used again.
-    s.Handle = -1;
-    return closed >= 0;
+    bool started = true;
+    if (s.Handle > 0) {
+        // Only a run that wrote and verified the whole image starts it. The
+        // library writes the application's entry block with this request, so
+        // a start that fails leaves the board in its bootloader with the entry
+        // word erased: the run must not call that a success.
+        if (s.ImageVerified) {
+            uint8_t packet[NXPIC_PACKET_BUFFER_BYTES] = {kStartApplication[0]};
+            const int16_t result = SendGetPacket(s.Handle, packet, sizeof kStartApplication,
+                                                 kStartReplyLimit, kRetryCount);
+            if (result < 0) {
+                started = false;
+                if (message)
+                    *message = GetText(kTextNotStarted)
+                                   .arg(portLabel(), bootloaderResultCause(result));
+            }
+        }
+        const int32_t closed = ClosePIC(s.Handle);
+        // Refused or not, the handle is not used again.
+        s.Handle = -1;
+        if (closed < 0)
+            started = false;
+    }
+    s.ImageVerified = false;
+    return started;
 }
 
 bool ReadBootloaderVersion(uint8_t& first, uint8_t& second) {

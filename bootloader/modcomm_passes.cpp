@@ -156,6 +156,7 @@ bool readRegion(const RegionRecord& record, RegionImage& image, QString& message
 
 bool EraseDevice(PassContext& ctx, bool programMemory, bool userIdRange, QString& message) {
     enterProgramFolder();
+    bootloaderSettings().ImageVerified = false;
     const PicProfile& profile = bootloaderSettings().profile;
     if ((programMemory || userIdRange) && profile.eraseblock == 0) {
         // The erase walks the range in steps of eraseblock; a step of 0 would
@@ -288,6 +289,7 @@ bool ReadPlannedRegions(RegionImages& images, QString& message) {
 
 bool DownloadRegions(PassContext& ctx, const RegionImages& images, QString& message) {
     enterProgramFolder();
+    bootloaderSettings().ImageVerified = false;
     const PicProfile& profile = bootloaderSettings().profile;
     try {
         for (const WritePass& pass : kWritePasses) {
@@ -306,6 +308,7 @@ bool DownloadRegions(PassContext& ctx, const RegionImages& images, QString& mess
         message = error.description();
         return false;
     }
+    bootloaderSettings().ImageVerified = true;
     return true;
 }
 

@@ -342,8 +342,10 @@ RunReport RunDownload(PackageSession& session, Frontend& fe, RunClock& clock) {
         WriteLog(QStringLiteral("FINE DOWNLOAD FIRMWARE"));
         WriteLog(QStringLiteral("Disconnessione con il dispositivo"));
         tracker.setPassStep({RunPhase::Disconnecting});
-        if (!DisconnectBootloader())
-            fail(GetText(kTextNotDisconnected).arg(portLabel(port)));
+        QString notStarted;
+        if (!DisconnectBootloader(&notStarted))
+            fail(notStarted.isEmpty() ? GetText(kTextNotDisconnected).arg(portLabel(port))
+                                      : notStarted);
         PauseOneSecond(fe.events);
         tracker.setPassStep({RunPhase::Disconnecting, 1});
         report.linesVerified = tracker.calculation().linesVerified();

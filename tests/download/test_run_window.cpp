@@ -195,8 +195,10 @@ TEST_F(WindowRunTest, OnlyTheStopCommandStopsAndClosingWarnsOfTheErasedBoard) {
               failureReport(GetText(1005) + u'\r' + GetText(1134)));
     EXPECT_EQ(fe_.dialogs.messages.back().icon, MsgIcon::Critical);
     expectIdleWindow();
-    EXPECT_EQ(board().read(kProgramBase, 32),
-              testing::lineBytes(kProgramBase) + testing::lineBytes(kProgramBase + 16));
+    // The application's entry block stays erased: a stopped run never starts it.
+    EXPECT_EQ(board().read(kProgramBase, 32), QByteArray(8, '\xFF') +
+                                                  testing::lineBytes(kProgramBase).mid(8) +
+                                                  testing::lineBytes(kProgramBase + 16));
     EXPECT_EQ(board().read(kProgramBase + 32, 16), QByteArray(16, '\xFF'));
     // Erased and not finished: the panel says so, whole, until an update succeeds.
     auto* note = find<QLabel>("lblRunNote");

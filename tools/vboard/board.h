@@ -1,7 +1,7 @@
 // The virtual board's behaviour, apart from any terminal: bytes from the host
 // go in, the board's answers come out. The byte stream goes to the handler of
-// the mode the board is in; the resident bootloader is the one mode so far,
-// and the running application will be a second handler beside it.
+// the mode the board is in: the resident bootloader or the running
+// application, which hand over to each other as the firmware does.
 #pragma once
 
 #include <QByteArray>
@@ -65,7 +65,6 @@ struct Counters {
     uint64_t corruptedBytes = 0;
     uint64_t droppedRequests = 0;  // taken off the wire unseen
     uint64_t droppedReplies = 0;   // executed, answer lost
-    uint64_t naks = 0;             // negative acknowledgements of unreadable input
     uint64_t lateReplies = 0;      // answers held back by lateMs
     uint64_t burstBytes = 0;       // stray bytes sent between frames
     uint64_t hostOpens = 0;
@@ -136,6 +135,11 @@ class Board {
     std::optional<Clock::time_point> idleDue() const;
     void hostOpened();
     void hostClosed();
+
+    // At reset the bootloader starts the application only when it is there
+    // (its entry word at 000200 programmed): a board meant to start in its
+    // application without one stays in the bootloader.
+    void powerOn();
 
     BoardMode mode() const;
     // Leaves the current mode (its partial input is dropped) for another.

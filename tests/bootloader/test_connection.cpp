@@ -267,14 +267,18 @@ TEST_F(ConnectionTest, ConnectionLeavesTheProfileToTheRun) {
 // reaches the board and the board runs the application; otherwise the entry
 // word stays erased and the board stays in its bootloader.
 TEST_F(ConnectionTest, ConnectionCarriesAProgrammingRun) {
-    for (const bool verified : {false, true}) {
-        SCOPED_TRACE(verified);
+    struct Case {
+        bool verified;
+        bool boardGone;  // before the start request
+    };
+    for (const auto [verified, boardGone] :
+         {Case{false, false}, Case{true, false}, Case{true, true}}) {
+        SCOPED_TRACE(::testing::Message() << verified << boardGone);
         VirtualBoardOnPort board;
         ASSERT_TRUE(board.ok());
         init();
         QString message;
-        ASSERT_TRUE(LoadPicProfile(bootloaderSettings().profile, message))
-            << message.toStdString();
+        ASSERT_TRUE(LoadPicProfile(bootloaderSettings().profile, message)) << message.toStdString();
         ASSERT_TRUE(ConnectBootloader(kBoardPort, message)) << message.toStdString();
         const BootloaderSettings& s = bootloaderSettings();
         uint8_t packet[NXPIC_PACKET_BUFFER_BYTES] = {0x03, 0x01, 0x00, 0x02, 0x00};
@@ -294,6 +298,16 @@ TEST_F(ConnectionTest, ConnectionCarriesAProgrammingRun) {
         EXPECT_GE(VerifyPIC(s.Handle, &block, data), 0);
         EXPECT_EQ(ReadDeviceNumber(), QStringLiteral("33"));
         bootloaderSettings().ImageVerified = verified;
+        if (boardGone) {
+            // The entry block never reaches the board: no success to report.
+            board.board().stop();
+            QString why;
+            EXPECT_FALSE(DisconnectBootloader(&why));
+            EXPECT_TRUE(why.contains(QStringLiteral("COM3"))) << why.toStdString();
+            EXPECT_EQ(board.board().read(0x000200, 8), QByteArray(8, char(0xFF)));
+            resetBootloaderSettings();
+            continue;
+        }
         EXPECT_TRUE(DisconnectBootloader());
         EXPECT_FALSE(bootloaderSettings().ImageVerified);
         EXPECT_EQ(board.board().read(0x000200, 16),

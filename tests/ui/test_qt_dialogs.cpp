@@ -36,7 +36,10 @@ constexpr int kStillOpenMs = 200;
 template <typename Dialog>
 class DialogWatch : public QObject {
   public:
-    explicit DialogWatch(std::function<void(Dialog*)> act) : act_(std::move(act)) {
+    // Owned by the application, so a watch whose test ended before its last
+    // poll goes with the application instead of leaking.
+    explicit DialogWatch(std::function<void(Dialog*)> act)
+        : QObject(QCoreApplication::instance()), act_(std::move(act)) {
         clock_.start();
         QObject::connect(&poll_, &QTimer::timeout, this, [this] { poll(); });
         poll_.start(kPollMs);

@@ -197,4 +197,19 @@ inline int answerPayloadBytes(uint8_t command, const QByteArray& args) {
     return n < 0 || n > kMaxReplyPayloadBytes ? 0 : n;
 }
 
+// Bytes on the wire, both ways, of one exchange: the request frame around TAG
+// and argBytes of arguments, and an answer with payloadBytes. Whoever plans
+// or times exchanges counts with these, so a change of the frames reaches them.
+inline constexpr int exchangeBytes(int argBytes, int payloadBytes) {
+    return kRequestOverheadBytes + 1 + argBytes + payloadBytes + kReplyOverheadBytes;
+}
+// Erasing: rows and address, no payload.
+inline constexpr int kEraseExchangeBytes = exchangeBytes(1 + kAddressBytes, 0);
+// Writing dataBytes at an address, no payload.
+inline constexpr int writeExchangeBytes(int dataBytes) {
+    return exchangeBytes(kAddressBytes + dataBytes, 0);
+}
+// Verifying by digest: address and count, the digest back.
+inline constexpr int kDigestExchangeBytes = exchangeBytes(kAddressBytes + 1, kDigestBytes);
+
 }  // namespace nxpic::wire

@@ -359,6 +359,14 @@ TEST(Nxpicboot, EveryExchangeStaysWithinItsByteBudget) {
     EXPECT_LE(c.perCommand[2].requestBytes + c.perCommand[2].replyBytes +
                   c.perCommand[6].requestBytes + c.perCommand[6].replyBytes,
               45u);
+    // The counts the progress plan weighs the passes with are what the wire carries.
+    const auto both = [&](int command) {
+        return c.perCommand[size_t(command)].requestBytes +
+               c.perCommand[size_t(command)].replyBytes;
+    };
+    EXPECT_EQ(both(3), uint64_t(nxpic::wire::kEraseExchangeBytes));
+    EXPECT_EQ(both(2), uint64_t(nxpic::wire::writeExchangeBytes(16)));
+    EXPECT_EQ(both(6), uint64_t(nxpic::wire::kDigestExchangeBytes));
 }
 
 // 2 % of the bytes damaged in both directions and 5 % of the frames lost: the

@@ -13,6 +13,10 @@ install(TARGETS nxpicboot LIBRARY DESTINATION ${DWNFRW_INSTALL_PROGRAM_DIR})
 # The virtual board and the sample package, so an installed copy can show a
 # whole update without a board at hand.
 install(TARGETS vboard RUNTIME DESTINATION ${DWNFRW_INSTALL_PROGRAM_DIR})
+# The chip bench: a simulated PIC18F452 running a firmware image, and the gpsim
+# library it loads (also loadable from gpsim's own command line).
+install(TARGETS chipboard RUNTIME DESTINATION ${DWNFRW_INSTALL_PROGRAM_DIR})
+install(TARGETS chipbench LIBRARY DESTINATION ${DWNFRW_INSTALL_PROGRAM_DIR})
 install(FILES ${DWNFRW_SAMPLE_DIR}/sample.fwz ${DWNFRW_SAMPLE_DIR}/sample.hex
     DESTINATION ${CMAKE_INSTALL_DATADIR}/dwnfrw/sample)
 
@@ -22,7 +26,7 @@ file(RELATIVE_PATH dwnfrw_bin_to_program
 set(dwnfrw_link_dir ${CMAKE_BINARY_DIR}/install-links)
 file(MAKE_DIRECTORY ${dwnfrw_link_dir})
 foreach(link_and_target IN ITEMS "dwnfrw:dwnfrw" "dwnfrw-batch:dwnfrw-batch"
-                                  "dwnfrw-vboard:vboard")
+                                  "dwnfrw-vboard:vboard" "dwnfrw-chipboard:chipboard")
     string(REPLACE ":" ";" pair ${link_and_target})
     list(GET pair 0 link_name)
     list(GET pair 1 program)

@@ -15,5 +15,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libzip-dev zip unzip \
     libgtest-dev libgmock-dev googletest \
     xvfb xauth fonts-dejavu-core qt6-translations-l10n \
-    gputils gputils-common \
-    srecord clang libclang-rt-14-dev clang-format ccache
+    srecord clang libclang-rt-14-dev clang-format ccache \
+    gputils gputils-common gpsim gpsim-dev libglib2.0-dev

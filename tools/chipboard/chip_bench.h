@@ -1,0 +1,60 @@
+// The simulated chip with its serial line: gpsim's core in this process, the
+// bench processor, the UART bridge on RC6/RC7 and the pseudo-terminal link.
+// Memory goes in and out as a vboard::PicMemory, so images, dumps and state
+// files have the virtual board's layout.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+#include "tools/chipboard/pty_link.h"
+#include "tools/vboard/pic_memory.h"
+
+namespace chipbench {
+
+class BenchPic18F452;
+class UartBridge;
+
+struct ChipOptions {
+    double clockHz = 10e6;  // the crystal; the chip runs an instruction every 4 clocks
+    LinkOptions link;
+};
+
+enum class RunEnd {
+    Stopped,  // the stop descriptor became readable
+    Halted,   // the simulation stopped by itself (a breakpoint, a fault of the firmware)
+};
+
+class ChipBench {
+  public:
+    explicit ChipBench(ChipOptions options);
+    ~ChipBench();
+    ChipBench(const ChipBench&) = delete;
+    ChipBench& operator=(const ChipBench&) = delete;
+
+    // Starts gpsim's core with the chip and the bridge. One bench a process:
+    // the simulator's state is global.
+    bool create(QString* error);
+    // Puts the whole memory into the chip (configuration included) and resets it.
+    void loadMemory(const vboard::PicMemory& memory);
+    // Copies the chip's whole memory out.
+    void readMemory(vboard::PicMemory& memory);
+
+    // Runs the chip with its USART served on master until stopFd is readable
+    // or the simulation halts by itself.
+    RunEnd run(int master, int stopFd, LineFilter* filter);
+
+    LinkCounters linkCounters() const { return counters_; }
+    uint64_t cycles() const;
+    uint32_t programCounter() const;
+    uint64_t framingErrors() const;
+
+  private:
+    ChipOptions options_;
+    BenchPic18F452* chip_ = nullptr;
+    UartBridge* bridge_ = nullptr;
+    LinkCounters counters_;
+};
+
+}  // namespace chipbench

@@ -1,0 +1,168 @@
+#include "tools/chipboard/pty_link.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <gpsim/breakpoints.h>
+#include <gpsim/gpsim_time.h>
+#include <gpsim/trigger.h>
+
+#include <cerrno>
+#include <cmath>
+
+#include "tools/chipboard/uart_bridge.h"
+
+namespace chipbench {
+
+namespace {
+constexpr int kReadChunkBytes = 4096;
+constexpr int kBitsPerByte = 10;  // 8N1 on the wire
+}  // namespace
+
+class PtyLink::Tick : public TriggerObject {
+  public:
+    explicit Tick(PtyLink& link) : link_(link) {}
+    void callback() override { link_.service(); }
+    void callback_print() override {}
+
+  private:
+    PtyLink& link_;
+};
+
+PtyLink::PtyLink(UartBridge& bridge, int master, int stopFd, LinkOptions options,
+                 LineFilter* filter)
+    : bridge_(bridge), master_(master), stopFd_(stopFd), options_(options), filter_(filter) {
+    tick_ = new Tick(*this);
+    bridge_.onByte = [this](uint8_t byte) { toHost(byte); };
+}
+
+PtyLink::~PtyLink() {
+    get_cycles().clear_break(tick_);
+    bridge_.onByte = nullptr;
+    delete tick_;
+}
+
+void PtyLink::start() {
+    // One byte time of simulated time between services: the host's bytes
+    // wait at most that long, and the wall clock is checked as often.
+    const double cyclesPerSecond = 1.0 / get_cycles().seconds_per_cycle();
+    tickCycles_ =
+        uint64_t(std::max(1.0, std::round(cyclesPerSecond * kBitsPerByte / bridge_.baud())));
+    wallStart_ = std::chrono::steady_clock::now();
+    cycleStart_ = get_cycles().get();
+    pollHost(0);
+    get_cycles().set_break(get_cycles().get() + tickCycles_, tick_);
+}
+
+void PtyLink::service() {
+    pollHost(0);
+    if (options_.speed > 0.0 && !stopRequested_)
+        pace();
+    if (stopRequested_) {
+        get_bp().halt();
+        return;
+    }
+    get_cycles().set_break(get_cycles().get() + tickCycles_, tick_);
+}
+
+// Waits until the wall clock has caught up with simulated time, serving the
+// host and the stop request meanwhile.
+void PtyLink::pace() {
+    const double simulated = double(get_cycles().get() - cycleStart_) *
+                             get_cycles().seconds_per_cycle() / options_.speed;
+    const auto due = wallStart_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(simulated));
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= due || stopRequested_)
+            return;
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(due - now).count();
+        pollHost(int((left + 999) / 1000));
+    }
+}
+
+void PtyLink::pollHost(int timeoutMs) {
+    pollfd fds[2];
+    nfds_t count = 0;
+    fds[count++] = {master_, short(POLLIN | (outgoing_.empty() ? 0 : POLLOUT)), 0};
+    if (stopFd_ >= 0)
+        fds[count++] = {stopFd_, POLLIN, 0};
+    if (::poll(fds, count, timeoutMs) < 0)
+        return;
+    if (count > 1 && (fds[1].revents & POLLIN))
+        stopRequested_ = true;
+    // With no host holding the terminal, the master side reports a hang-up.
+    const bool present = !(fds[0].revents & POLLHUP);
+    if (present && !hostPresent_) {
+        hostPresent_ = true;
+        ++counters_.hostOpens;
+    } else if (!present && hostPresent_) {
+        hostLeft();
+    }
+    if (hostPresent_ && (fds[0].revents & POLLIN))
+        readHost();
+    if (hostPresent_ && !outgoing_.empty())
+        flushToHost();
+}
+
+void PtyLink::readHost() {
+    uint8_t bytes[kReadChunkBytes];
+    ssize_t n = 0;
+    while ((n = ::read(master_, bytes, sizeof bytes)) > 0) {
+        counters_.bytesReceived += uint64_t(n);
+        for (ssize_t i = 0; i < n; ++i) {
+            scratch_.clear();
+            if (filter_)
+                filter_->fromHost(bytes[i], scratch_);
+            else
+                scratch_.push_back(bytes[i]);
+            for (uint8_t b : scratch_)
+                bridge_.send(b);
+        }
+    }
+    if (n < 0 && errno == EIO)
+        hostLeft();
+}
+
+void PtyLink::toHost(uint8_t byte) {
+    // A chip talking to an unplugged cable: the bytes go nowhere.
+    if (!hostPresent_)
+        return;
+    if (filter_ && !filter_->fromChip(byte))
+        return;
+    outgoing_.push_back(byte);
+    flushToHost();
+}
+
+void PtyLink::flushToHost() {
+    while (!outgoing_.empty()) {
+        uint8_t chunk[kReadChunkBytes];
+        size_t n = 0;
+        for (auto it = outgoing_.begin(); it != outgoing_.end() && n < sizeof chunk; ++it)
+            chunk[n++] = *it;
+        const ssize_t written = ::write(master_, chunk, n);
+        if (written <= 0) {
+            if (written < 0 && errno == EIO)
+                hostLeft();
+            return;
+        }
+        counters_.bytesSent += uint64_t(written);
+        outgoing_.erase(outgoing_.begin(), outgoing_.begin() + written);
+    }
+}
+
+void PtyLink::hostLeft() {
+    if (!hostPresent_)
+        return;
+    hostPresent_ = false;
+    ++counters_.hostCloses;
+    outgoing_.clear();
+    bridge_.forgetPending();
+    if (filter_)
+        filter_->hostGone();
+    uint8_t scratch[kReadChunkBytes];
+    while (::read(master_, scratch, sizeof scratch) > 0) {
+    }
+}
+
+}  // namespace chipbench

@@ -1,0 +1,82 @@
+// The serial line between a pseudo-terminal and the UART bridge, run from the
+// simulation itself: once a byte time of simulated time it takes in what the
+// host wrote, hands the chip's bytes to the host, keeps simulated time from
+// running ahead of the wall clock when paced, and ends the simulation when
+// asked to stop.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace chipbench {
+
+class UartBridge;
+
+// Faults on the line, applied as bytes cross the bridge.
+class LineFilter {
+  public:
+    virtual ~LineFilter() = default;
+    // A byte from the host; what reaches the chip is appended to out.
+    virtual void fromHost(uint8_t byte, std::vector<uint8_t>& out) = 0;
+    // A byte from the chip; false when it is lost.
+    virtual bool fromChip(uint8_t& byte) = 0;
+    // The host closed the port: partial frames are forgotten.
+    virtual void hostGone() {}
+};
+
+struct LinkCounters {
+    uint64_t bytesReceived = 0;  // from the host
+    uint64_t bytesSent = 0;      // to the host
+    uint64_t hostOpens = 0;
+    uint64_t hostCloses = 0;
+};
+
+struct LinkOptions {
+    // Simulated seconds per wall-clock second at most; 0 runs unpaced.
+    double speed = 0.0;
+};
+
+class PtyLink {
+  public:
+    // master: the pseudo-terminal's master side (non-blocking); stopFd: a
+    // descriptor that becomes readable when the board is to stop (-1: none).
+    PtyLink(UartBridge& bridge, int master, int stopFd, LinkOptions options,
+            LineFilter* filter = nullptr);
+    ~PtyLink();
+    PtyLink(const PtyLink&) = delete;
+    PtyLink& operator=(const PtyLink&) = delete;
+
+    // Starts the periodic service; call once the processor exists.
+    void start();
+    bool stopRequested() const { return stopRequested_; }
+    const LinkCounters& counters() const { return counters_; }
+
+  private:
+    class Tick;
+    void service();
+    void pace();
+    void pollHost(int timeoutMs);
+    void readHost();
+    void toHost(uint8_t byte);
+    void flushToHost();
+    void hostLeft();
+
+    UartBridge& bridge_;
+    int master_;
+    int stopFd_;
+    LinkOptions options_;
+    LineFilter* filter_;
+    Tick* tick_ = nullptr;
+    uint64_t tickCycles_ = 0;
+    bool hostPresent_ = false;
+    bool stopRequested_ = false;
+    std::deque<uint8_t> outgoing_;  // for the host, waiting for room in the terminal
+    std::vector<uint8_t> scratch_;
+    LinkCounters counters_;
+    std::chrono::steady_clock::time_point wallStart_;
+    uint64_t cycleStart_ = 0;
+};
+
+}  // namespace chipbench

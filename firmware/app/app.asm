@@ -78,6 +78,10 @@ app_main        code APP_VERSION_RECORD + d'16'
 ; hands over with the USART already on) and enters the receive loop.
 start:
     clrf    INTCON                  ; interrupts off
+    ; The configuration leaves the watchdog to software (the bootloader waits
+    ; on its host as long as it takes): the application turns it on, so a hung
+    ; application resets into the bootloader's start rules.
+    bsf     WDTCON, SWDTEN
     bcf     TRISC, 6                ; RC6 drives TX
     bsf     TRISC, 7                ; RC7 is RX
     movlw   BOARD_SPBRG
@@ -89,8 +93,7 @@ start:
     clrf    line_length
 
 ; receive_loop: takes bytes from the USART into the current line; on CR judges
-; the line. Clears the watchdog on every turn (the bootloader's configuration
-; may leave it on). An overrun (bytes arrived while the loop was sending)
+; the line. Clears the watchdog on every turn. An overrun (bytes arrived while the loop was sending)
 ; restarts the receiver and spoils the current line, since bytes of it are lost.
 receive_loop:
     clrwdt
@@ -156,11 +159,13 @@ line_done:
     clrf    line_length
     bra     receive_loop
 
-; hand_over: the loader-entry command. Interrupts off, then the bootloader's
-; entry that stays in the bootloader; it sets up the USART itself. The call
-; stack is empty here (the receive loop runs at the top level).
+; hand_over: the loader-entry command. Interrupts and the watchdog off (the
+; bootloader may wait on its host longer than a watchdog period), then the
+; bootloader's entry that stays in the bootloader; it sets up the USART
+; itself. The call stack is empty here (the receive loop runs at the top level).
 hand_over:
     clrf    INTCON
+    bcf     WDTCON, SWDTEN
     goto    BOOT_ENTRY_STAY
 
 ; send_identification: sends "#V,<version>,<build>,<brand>*HH" CR, the numbers

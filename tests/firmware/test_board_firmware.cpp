@@ -1,0 +1,351 @@
+// The board's own firmware on the simulated chip, end to end: chipboard runs
+// board.hex (the bootloader and the demo application), dwnfrw-batch updates it
+// with the sample package over a pseudo-terminal, and the chip's memory, its
+// boot block and its answers are checked afterwards. Power is cut (SIGTERM to
+// chipboard) in the middle of updates, and a careless host aims writes at the
+// boot block straight through the bootloader library.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "components/ctrllink/ctrllink.h"
+#include "components/nxpicboot/nxpicboot.h"
+#include "tools/vboard/image_check.h"
+#include "tools/vboard/intel_hex.h"
+#include "tools/vboard/pic_memory.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kPort = 3;
+constexpr uint32_t kBootBlockBytes = 0x200;
+// The sample package's version as the board answers it (4.1.7: version 4, build 7).
+constexpr int32_t kSampleVersion = 4;
+constexpr int32_t kSampleBuild = 7;
+constexpr int32_t kSampleBrand = 7;
+// An unpaced sample update takes a few seconds; far beyond this is a hang.
+constexpr int kUpdateTimeoutMs = 120'000;
+
+QString firmwareFile(const char* name) {
+    return QStringLiteral(DWNFRW_FIRMWARE_DIR "/") + QLatin1String(name);
+}
+
+QString sampleFile(const char* name) {
+    return QStringLiteral(DWNFRW_SAMPLE_DIR "/") + QLatin1String(name);
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Memory as an Intel HEX file gives it: what chipboard dumps, or an image.
+std::unique_ptr<vboard::PicMemory> memoryOf(const QString& path, QString* error) {
+    auto memory = std::make_unique<vboard::PicMemory>(vboard::pic18f452Layout(),
+                                                      vboard::StartContents::Blank);
+    const QByteArray text = readAll(path);
+    if (text.isEmpty()) {
+        *error = path + QStringLiteral(" is missing or empty");
+        return nullptr;
+    }
+    if (!vboard::loadIntelHex(text, *memory, error))
+        return nullptr;
+    return memory;
+}
+
+// One simulated board: a scratch folder with its ports folder, state and dump.
+class ChipBench {
+  public:
+    ChipBench() {
+        ports_ = scratch_.filePath(QStringLiteral("ports"));
+        QDir().mkpath(ports_);
+        state_ = scratch_.filePath(QStringLiteral("state.hex"));
+        dump_ = scratch_.filePath(QStringLiteral("dump.hex"));
+    }
+    ~ChipBench() { powerOff(); }
+
+    QString link() const { return ports_ + QStringLiteral("/COM%1").arg(kPort); }
+    QString ports() const { return ports_; }
+    QString dumpPath() const { return dump_; }
+
+    // Switches the board on: the memory of its state file when it has one,
+    // else board.hex. True once the link to its terminal exists.
+    bool powerOn(const QStringList& extra = {}) {
+        chip_ = std::make_unique<QProcess>();
+        chip_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QStringList arguments{QStringLiteral("--link"),     link(),
+                              QStringLiteral("--firmware"), firmwareFile("board.hex"),
+                              QStringLiteral("--state"),    state_,
+                              QStringLiteral("--dump"),     dump_};
+        chip_->start(QStringLiteral(DWNFRW_CHIPBOARD_EXE), arguments + extra);
+        if (!chip_->waitForStarted(5000))
+            return false;
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 10'000) {
+            if (QFileInfo(link()).exists() && chip_->canReadLine())
+                return true;
+            chip_->waitForReadyRead(50);
+            if (chip_->state() == QProcess::NotRunning)
+                return false;
+        }
+        return false;
+    }
+
+    // Cuts the power: SIGTERM, as a board unplugged; the state file keeps the
+    // memory the chip had at that moment.
+    void powerOff() {
+        if (!chip_ || chip_->state() == QProcess::NotRunning)
+            return;
+        ::kill(pid_t(chip_->processId()), SIGTERM);
+        if (!chip_->waitForFinished(5000)) {
+            chip_->kill();
+            chip_->waitForFinished();
+        }
+    }
+
+    // dwnfrw-batch update of the package; its exit code (-1: it did not end).
+    // onLine sees each line of its standard output as it comes (the progress).
+    int update(const QString& package, const std::function<void(const QString&)>& onLine = {}) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), scratch_.filePath(QStringLiteral("home")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"),
+                           scratch_.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("DWNFRW_PORTS"), ports_);
+        QProcess batch;
+        batch.setProcessEnvironment(environment);
+        batch.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        batch.start(QStringLiteral(DWNFRW_BATCH_EXE),
+                    {QStringLiteral("update"), QStringLiteral("--port"), QString::number(kPort),
+                     QStringLiteral("--package"), package, QStringLiteral("--yes")});
+        QElapsedTimer clock;
+        clock.start();
+        while (batch.state() != QProcess::NotRunning && clock.elapsed() < kUpdateTimeoutMs) {
+            batch.waitForReadyRead(20);
+            while (batch.canReadLine()) {
+                const QString line = QString::fromUtf8(batch.readLine()).trimmed();
+                if (onLine)
+                    onLine(line);
+            }
+        }
+        if (batch.state() != QProcess::NotRunning) {
+            batch.kill();
+            batch.waitForFinished();
+            return -1;
+        }
+        return batch.exitStatus() == QProcess::NormalExit ? batch.exitCode() : -1;
+    }
+
+  private:
+    QTemporaryDir scratch_;
+    QString ports_;
+    QString state_;
+    QString dump_;
+    std::unique_ptr<QProcess> chip_;
+};
+
+// The running application's answer to one identification request on the
+// board's terminal, or nothing within the deadline.
+QByteArray identify(const QString& link) {
+    const int fd = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return {};
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B9600);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    QByteArray answer;
+    // A few attempts, as the link component makes them.
+    for (int attempt = 0; attempt < 3 && !answer.endsWith('\r'); ++attempt) {
+        answer.clear();
+        const QByteArray request = ctrllink::identificationRequest();
+        if (::write(fd, request.constData(), size_t(request.size())) != request.size())
+            break;
+        const auto deadline = std::chrono::steady_clock::now() + 1s;
+        while (!answer.endsWith('\r') && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            char bytes[64];
+            const ssize_t n = ::read(fd, bytes, sizeof bytes);
+            if (n > 0)
+                answer.append(bytes, int(n));
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+// Checks what every finished update leaves: the image from 000200 up and in
+// EEPROM and user ID, and the boot block exactly as bootloader.hex has it.
+void expectUpdatedBoard(const QString& dumpPath) {
+    QString error;
+    const auto board = memoryOf(dumpPath, &error);
+    ASSERT_TRUE(board) << error.toStdString();
+    const vboard::ImageCheck check = vboard::checkImage(
+        readAll(sampleFile("sample.hex")),
+        [&](uint32_t address, int length) { return board->peek(address, length); });
+    EXPECT_TRUE(check.equal) << check.report.toStdString();
+    const auto bootloader = memoryOf(firmwareFile("bootloader.hex"), &error);
+    ASSERT_TRUE(bootloader) << error.toStdString();
+    EXPECT_EQ(board->peek(0, kBootBlockBytes), bootloader->peek(0, kBootBlockBytes))
+        << "the boot block changed";
+}
+
+struct UpdateCase {
+    const char* name;
+    QStringList chipOptions;
+};
+
+class SampleUpdate : public ::testing::TestWithParam<UpdateCase> {};
+
+// The update ends with exit 0, the memory holds the image, and the board runs
+// the new application at once: it answers the package's version.
+TEST_P(SampleUpdate, LeavesTheImageAndRunsTheNewApplication) {
+    ChipBench bench;
+    ASSERT_TRUE(bench.powerOn(GetParam().chipOptions));
+    EXPECT_EQ(identify(bench.link()), ctrllink::versionAnswer(4, 3, 7)) << "board.hex's own";
+    ASSERT_EQ(bench.update(sampleFile("sample.fwz")), 0);
+    EXPECT_EQ(identify(bench.link()),
+              ctrllink::versionAnswer(kSampleVersion, kSampleBuild, kSampleBrand));
+    bench.powerOff();
+    expectUpdatedBoard(bench.dumpPath());
+}
+
+const UpdateCase kUpdateCases[] = {
+    {"clean_line", {}},
+    {"two_percent_of_bytes_damaged",
+     {QStringLiteral("--corrupt"), QStringLiteral("0.02"), QStringLiteral("--seed"),
+      QStringLiteral("3")}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Chip, SampleUpdate, ::testing::ValuesIn(kUpdateCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Power lost at a moment of an update: once the progress line of `percent`
+// came (dwnfrw-batch prints one every tenth), `afterMs` later. In the sample's
+// plan identification and loader entry take the first 14 %, erasing runs to
+// about 42 %, writing and verifying line by line to about 95 %.
+struct PowerLossCase {
+    const char* name;
+    int percent;
+    int afterMs;
+};
+
+class PowerLoss : public ::testing::TestWithParam<PowerLossCase> {};
+
+TEST_P(PowerLoss, TheNextUpdateSucceedsAndTheBootBlockStays) {
+    const PowerLossCase& c = GetParam();
+    ChipBench bench;
+    ASSERT_TRUE(bench.powerOn());
+    static const QRegularExpression percentLine(QStringLiteral("(\\d+)%$"));
+    bool cut = false;
+    bench.update(sampleFile("sample.fwz"), [&](const QString& line) {
+        const QRegularExpressionMatch m = percentLine.match(line);
+        if (cut || !m.hasMatch() || m.captured(1).toInt() < c.percent)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.afterMs));
+        bench.powerOff();
+        cut = true;
+    });
+    ASSERT_TRUE(cut) << "the update ended before the moment of the power loss";
+
+    // Switched on again with the memory it had.
+    ASSERT_TRUE(bench.powerOn());
+    ASSERT_EQ(bench.update(sampleFile("sample.fwz")), 0);
+    EXPECT_EQ(identify(bench.link()),
+              ctrllink::versionAnswer(kSampleVersion, kSampleBuild, kSampleBrand));
+    bench.powerOff();
+    expectUpdatedBoard(bench.dumpPath());
+}
+
+const PowerLossCase kPowerLossCases[] = {
+    {"erase_first_rows", 20, 0}, {"erase_early", 20, 200},   {"erase_middle", 30, 0},
+    {"erase_late", 30, 200},     {"erase_last_rows", 40, 0}, {"write_first_lines", 50, 0},
+    {"write_early", 60, 0},      {"write_middle", 70, 0},    {"write_late", 80, 0},
+    {"write_last_lines", 90, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Chip, PowerLoss, ::testing::ValuesIn(kPowerLossCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A careless host, straight through the library: erases and writes aimed at
+// the boot block are refused by the board itself, and the boot block stays.
+TEST(BootBlock, ErasesAndWritesBelow000200AreRefused) {
+    ChipBench bench;
+    ASSERT_TRUE(bench.powerOn());
+    {
+        // The loader-entry command puts the running application in its bootloader.
+        const int fd = ::open(QFile::encodeName(bench.link()).constData(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        ::cfmakeraw(&tio);
+        ::cfsetspeed(&tio, B9600);
+        ::tcsetattr(fd, TCSANOW, &tio);
+        ASSERT_EQ(::write(fd, "$E0\r", 4), 4);
+        ::tcdrain(fd);
+        std::this_thread::sleep_for(100ms);
+        ::close(fd);
+    }
+    const QByteArray savedPorts = qgetenv("DWNFRW_PORTS");
+    qputenv("DWNFRW_PORTS", bench.ports().toUtf8());
+    const int32_t handle = OpenPIC("COM3", 9600, 1000);
+    ASSERT_GT(handle, 0) << NxpicResultText(handle);
+
+    uint8_t data[NXPIC_DATA_BUFFER_BYTES] = {};
+    struct Attempt {
+        const char* name;
+        int32_t address;
+        uint8_t length;
+    };
+    for (const Attempt& a : {Attempt{"reset_vector", 0x000000, 16},
+                             Attempt{"last_line_of_the_boot_block", 0x0001F0, 16},
+                             Attempt{"across_the_boundary", 0x0001F8, 16}}) {
+        PicBlock block{NXPIC_CMD_WRITE_PROGRAM, a.length, {0, 0}, a.address, 8, 1, 1};
+        EXPECT_EQ(WritePIC(handle, &block, data), NXPIC_ERR_REFUSED) << a.name;
+    }
+    for (const int32_t row : {0x000000, 0x0001C0}) {
+        uint8_t packet[NXPIC_PACKET_BUFFER_BYTES] = {NXPIC_CMD_ERASE_PROGRAM, 1,
+                                                     uint8_t(row & 0xFF), uint8_t(row >> 8), 0};
+        EXPECT_EQ(SendGetPacket(handle, packet, 5, 255, 1), NXPIC_ERR_REFUSED) << row;
+    }
+    ClosePIC(handle);
+    if (savedPorts.isNull())
+        qunsetenv("DWNFRW_PORTS");
+    else
+        qputenv("DWNFRW_PORTS", savedPorts);
+
+    bench.powerOff();
+    QString error;
+    const auto board = memoryOf(bench.dumpPath(), &error);
+    ASSERT_TRUE(board) << error.toStdString();
+    const auto image = memoryOf(firmwareFile("board.hex"), &error);
+    ASSERT_TRUE(image) << error.toStdString();
+    EXPECT_EQ(board->peek(0, kBootBlockBytes), image->peek(0, kBootBlockBytes));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -69,6 +69,23 @@ std::unique_ptr<vboard::PicMemory> memoryOf(const QString& path, QString* error)
     return memory;
 }
 
+// Points the library's port names at a ports folder while it lives.
+class ScopedPortsFolder {
+  public:
+    explicit ScopedPortsFolder(const QString& folder) : saved_(qgetenv("DWNFRW_PORTS")) {
+        qputenv("DWNFRW_PORTS", folder.toUtf8());
+    }
+    ~ScopedPortsFolder() {
+        if (saved_.isNull())
+            qunsetenv("DWNFRW_PORTS");
+        else
+            qputenv("DWNFRW_PORTS", saved_);
+    }
+
+  private:
+    QByteArray saved_;
+};
+
 // One simulated board: a scratch folder with its ports folder, state and dump.
 class ChipBench {
   public:
@@ -85,14 +102,14 @@ class ChipBench {
     QString dumpPath() const { return dump_; }
 
     // Switches the board on: the memory of its state file when it has one,
-    // else board.hex. True once the link to its terminal exists.
-    bool powerOn(const QStringList& extra = {}) {
+    // else the firmware image. True once the link to its terminal exists.
+    bool powerOn(const QStringList& extra = {},
+                 const QString& firmware = firmwareFile("board.hex")) {
         chip_ = std::make_unique<QProcess>();
         chip_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QStringList arguments{QStringLiteral("--link"),     link(),
-                              QStringLiteral("--firmware"), firmwareFile("board.hex"),
-                              QStringLiteral("--state"),    state_,
-                              QStringLiteral("--dump"),     dump_};
+        QStringList arguments{
+            QStringLiteral("--link"),  link(), QStringLiteral("--firmware"), firmware,
+            QStringLiteral("--state"), state_, QStringLiteral("--dump"),     dump_};
         chip_->start(QStringLiteral(DWNFRW_CHIPBOARD_EXE), arguments + extra);
         if (!chip_->waitForStarted(5000))
             return false;
@@ -160,37 +177,57 @@ class ChipBench {
     std::unique_ptr<QProcess> chip_;
 };
 
-// The running application's answer to one identification request on the
-// board's terminal, or nothing within the deadline.
-QByteArray identify(const QString& link) {
-    const int fd = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return {};
-    termios tio{};
-    ::tcgetattr(fd, &tio);
-    ::cfmakeraw(&tio);
-    ::cfsetspeed(&tio, B9600);
-    ::tcsetattr(fd, TCSANOW, &tio);
-    QByteArray answer;
-    // A few attempts, as the link component makes them.
-    for (int attempt = 0; attempt < 3 && !answer.endsWith('\r'); ++attempt) {
-        answer.clear();
-        const QByteArray request = ctrllink::identificationRequest();
-        if (::write(fd, request.constData(), size_t(request.size())) != request.size())
-            break;
-        const auto deadline = std::chrono::steady_clock::now() + 1s;
-        while (!answer.endsWith('\r') && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            char bytes[64];
-            const ssize_t n = ::read(fd, bytes, sizeof bytes);
-            if (n > 0)
-                answer.append(bytes, int(n));
-        }
+// The board's terminal as a host opens it: raw, 9600 baud.
+class Terminal {
+  public:
+    explicit Terminal(const QString& link)
+        : fd_(::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+        if (fd_ < 0)
+            return;
+        termios tio{};
+        ::tcgetattr(fd_, &tio);
+        ::cfmakeraw(&tio);
+        ::cfsetspeed(&tio, B9600);
+        ::tcsetattr(fd_, TCSANOW, &tio);
     }
-    ::close(fd);
-    return answer;
+    ~Terminal() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+
+    // Sends bytes; returns what comes back until a CR or the wait ends.
+    QByteArray exchange(const QByteArray& bytes, std::chrono::milliseconds wait) {
+        QByteArray answer;
+        if (::write(fd_, bytes.constData(), size_t(bytes.size())) != bytes.size())
+            return answer;
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (!answer.endsWith('\r') && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0)
+                continue;
+            char chunk[64];
+            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+            if (n > 0)
+                answer.append(chunk, int(n));
+        }
+        return answer;
+    }
+
+  private:
+    int fd_;
+};
+
+// The running application's answer to an identification request, a few
+// attempts as the link component makes them; nothing when none came.
+QByteArray identify(const QString& link) {
+    Terminal terminal(link);
+    for (int attempt = 0; terminal.ok() && attempt < 3; ++attempt) {
+        const QByteArray answer = terminal.exchange(ctrllink::identificationRequest(), 1s);
+        if (answer.endsWith('\r'))
+            return answer;
+    }
+    return {};
 }
 
 // Checks what every finished update leaves: the image from 000200 up and in
@@ -293,20 +330,11 @@ TEST(BootBlock, ErasesAndWritesBelow000200AreRefused) {
     ASSERT_TRUE(bench.powerOn());
     {
         // The loader-entry command puts the running application in its bootloader.
-        const int fd = ::open(QFile::encodeName(bench.link()).constData(), O_RDWR | O_NOCTTY);
-        ASSERT_GE(fd, 0);
-        termios tio{};
-        ::tcgetattr(fd, &tio);
-        ::cfmakeraw(&tio);
-        ::cfsetspeed(&tio, B9600);
-        ::tcsetattr(fd, TCSANOW, &tio);
-        ASSERT_EQ(::write(fd, "$E0\r", 4), 4);
-        ::tcdrain(fd);
-        std::this_thread::sleep_for(100ms);
-        ::close(fd);
+        Terminal terminal(bench.link());
+        ASSERT_TRUE(terminal.ok());
+        EXPECT_EQ(terminal.exchange("$E0\r", 100ms), QByteArray());
     }
-    const QByteArray savedPorts = qgetenv("DWNFRW_PORTS");
-    qputenv("DWNFRW_PORTS", bench.ports().toUtf8());
+    const ScopedPortsFolder ports(bench.ports());
     const int32_t handle = OpenPIC("COM3", 9600, 1000);
     ASSERT_GT(handle, 0) << NxpicResultText(handle);
 
@@ -328,10 +356,6 @@ TEST(BootBlock, ErasesAndWritesBelow000200AreRefused) {
         EXPECT_EQ(SendGetPacket(handle, packet, 5, 255, 1), NXPIC_ERR_REFUSED) << row;
     }
     ClosePIC(handle);
-    if (savedPorts.isNull())
-        qunsetenv("DWNFRW_PORTS");
-    else
-        qputenv("DWNFRW_PORTS", savedPorts);
 
     bench.powerOff();
     QString error;
@@ -340,6 +364,79 @@ TEST(BootBlock, ErasesAndWritesBelow000200AreRefused) {
     const auto image = memoryOf(firmwareFile("board.hex"), &error);
     ASSERT_TRUE(image) << error.toStdString();
     EXPECT_EQ(board->peek(0, kBootBlockBytes), image->peek(0, kBootBlockBytes));
+}
+
+// The demo application on the chip, line by line: only exactly "$V?" CR is
+// answered, whatever came before; nothing else gets an answer.
+TEST(Application, AnswersExactlyTheIdentificationRequest) {
+    ChipBench bench;
+    ASSERT_TRUE(bench.powerOn());
+    Terminal terminal(bench.link());
+    ASSERT_TRUE(terminal.ok());
+    const QByteArray answer = ctrllink::versionAnswer(4, 3, 7);
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        QByteArray expected;
+    } rows[] = {
+        {"request", "$V?\r", answer},
+        {"after_a_noise_line", "noise\r$V?\r", answer},
+        {"after_an_empty_line", "\r$V?\r", answer},
+        {"prefixed", "x$V?\r", {}},
+        {"one_byte_too_many", "$V??\r", {}},
+        {"cut_short", "$V\r", {}},
+        {"lower_case", "$v?\r", {}},
+        {"line_feed_instead_of_cr", "$V?\n", {}},
+        {"after_the_line_feed", "\r$V?\r", answer},
+        {"long_noise_then_request", QByteArray(300, 'Z') + "\r$V?\r", answer},
+        {"binary_frame_then_request",
+         QByteArray("\xA5\x05\x01\x00\x02\x00\x10\x3A\x7F\r", 10) + "$V?\r", answer},
+        {"other_command", "$E1\r", {}},
+        {"request_again", "$V?\r", answer},
+    };
+    for (const auto& row : rows) {
+        const QByteArray got = terminal.exchange(row.bytes, row.expected.isEmpty() ? 300ms : 2s);
+        EXPECT_EQ(got, row.expected) << row.name;
+    }
+}
+
+// Numbers in decimal without leading zeros, zeros inside kept, up to 65535.
+TEST(Application, WritesItsNumbersInDecimal) {
+    const struct {
+        const char* image;
+        int32_t version, build, brand;
+    } rows[] = {
+        {"app-numbers-a.hex", 0, 100, 65535},
+        {"app-numbers-b.hex", 10005, 9, 20},
+    };
+    for (const auto& row : rows) {
+        ChipBench bench;
+        ASSERT_TRUE(bench.powerOn(
+            {}, QStringLiteral(DWNFRW_TEST_FIRMWARE_DIR "/") + QLatin1String(row.image)))
+            << row.image;
+        EXPECT_EQ(identify(bench.link()),
+                  ctrllink::versionAnswer(row.version, row.build, row.brand))
+            << row.image;
+    }
+}
+
+// "$E0" CR hands over: the application falls silent and the bootloader
+// answers the library's version query.
+TEST(Application, HandsOverToTheBootloaderOnTheLoaderEntryCommand) {
+    ChipBench bench;
+    ASSERT_TRUE(bench.powerOn());
+    {
+        Terminal terminal(bench.link());
+        ASSERT_TRUE(terminal.ok());
+        EXPECT_EQ(terminal.exchange("$E0\r", 100ms), QByteArray());
+        EXPECT_EQ(terminal.exchange(ctrllink::identificationRequest(), 500ms), QByteArray());
+    }
+    const ScopedPortsFolder ports(bench.ports());
+    const int32_t handle = OpenPIC("COM3", 9600, 1000);
+    ASSERT_GT(handle, 0) << NxpicResultText(handle);
+    uint8_t packet[NXPIC_PACKET_BUFFER_BYTES] = {NXPIC_CMD_READ_VERSION, 2};
+    EXPECT_GT(SendGetPacket(handle, packet, 2, 255, 1), 0);
+    ClosePIC(handle);
 }
 
 }  // namespace

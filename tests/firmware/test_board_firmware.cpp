@@ -392,6 +392,11 @@ TEST(Application, AnswersExactlyTheIdentificationRequest) {
         {"binary_frame_then_request",
          QByteArray("\xA5\x05\x01\x00\x02\x00\x10\x3A\x7F\r", 10) + "$V?\r", answer},
         {"other_command", "$E1\r", {}},
+        // The second request arrives while the first is answered: the receive
+        // FIFO holds two bytes, the rest overruns, and that line is dropped up
+        // to the next CR. The receiver works again afterwards.
+        {"request_during_the_answer", "$V?\r$V?\r", answer},
+        {"line_after_the_overrun", "\r$V?\r", answer},
         {"request_again", "$V?\r", answer},
     };
     for (const auto& row : rows) {

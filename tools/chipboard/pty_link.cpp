@@ -17,6 +17,9 @@ namespace chipbench {
 namespace {
 constexpr int kReadChunkBytes = 4096;
 constexpr int kBitsPerByte = 10;  // 8N1 on the wire
+// How far a paced simulation may fall behind the wall clock before the lag is
+// forgotten.
+constexpr auto kMostLag = std::chrono::milliseconds(5);
 }  // namespace
 
 class PtyLink::Tick : public TriggerObject {
@@ -50,12 +53,12 @@ void PtyLink::start() {
         uint64_t(std::max(1.0, std::round(cyclesPerSecond * kBitsPerByte / bridge_.baud())));
     wallStart_ = std::chrono::steady_clock::now();
     cycleStart_ = get_cycles().get();
-    pollHost(0);
+    pollHost(std::chrono::nanoseconds::zero());
     get_cycles().set_break(get_cycles().get() + tickCycles_, tick_);
 }
 
 void PtyLink::service() {
-    pollHost(0);
+    pollHost(std::chrono::nanoseconds::zero());
     if (options_.speed > 0.0 && !stopRequested_)
         pace();
     if (stopRequested_) {
@@ -70,24 +73,31 @@ void PtyLink::service() {
 void PtyLink::pace() {
     const double simulated = double(get_cycles().get() - cycleStart_) *
                              get_cycles().seconds_per_cycle() / options_.speed;
-    const auto due = wallStart_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                      std::chrono::duration<double>(simulated));
+    const auto offset = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(simulated));
+    // A simulation that fell behind (a busy machine) is not let run ahead in
+    // a burst to catch up: the bytes would cross faster than the baud rate.
+    const auto lag = std::chrono::steady_clock::now() - (wallStart_ + offset);
+    if (lag > kMostLag)
+        wallStart_ += lag;
+    const auto due = wallStart_ + offset;
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= due || stopRequested_)
             return;
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(due - now).count();
-        pollHost(int((left + 999) / 1000));
+        pollHost(std::chrono::duration_cast<std::chrono::nanoseconds>(due - now));
     }
 }
 
-void PtyLink::pollHost(int timeoutMs) {
+void PtyLink::pollHost(std::chrono::nanoseconds timeout) {
     pollfd fds[2];
     nfds_t count = 0;
     fds[count++] = {master_, short(POLLIN | (outgoing_.empty() ? 0 : POLLOUT)), 0};
     if (stopFd_ >= 0)
         fds[count++] = {stopFd_, POLLIN, 0};
-    if (::poll(fds, count, timeoutMs) < 0)
+    const timespec wait{time_t(timeout.count() / 1'000'000'000),
+                        long(timeout.count() % 1'000'000'000)};
+    if (::ppoll(fds, count, &wait, nullptr) < 0)
         return;
     if (count > 1 && (fds[1].revents & POLLIN))
         stopRequested_ = true;

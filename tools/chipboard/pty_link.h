@@ -57,7 +57,7 @@ class PtyLink {
     class Tick;
     void service();
     void pace();
-    void pollHost(int timeoutMs);
+    void pollHost(std::chrono::nanoseconds timeout);
     void readHost();
     void toHost(uint8_t byte);
     void flushToHost();

@@ -35,10 +35,11 @@ using namespace std::chrono_literals;
 
 constexpr int kPort = 3;
 constexpr uint32_t kBootBlockBytes = 0x200;
-// The sample package's version as the board answers it (4.1.7: version 4, build 7).
-constexpr int32_t kSampleVersion = 4;
-constexpr int32_t kSampleBuild = 7;
-constexpr int32_t kSampleBrand = 7;
+// The sample package's version as the board answers it (4.1.7: version 4,
+// build 7), and what board.hex's application answers (4, 3 by default).
+constexpr int32_t kSampleVersion = DWNFRW_SAMPLE_APP_VERSION;
+constexpr int32_t kSampleBuild = DWNFRW_SAMPLE_APP_BUILD;
+constexpr int32_t kSampleBrand = DWNFRW_SAMPLE_BRAND;
 // An unpaced sample update takes a few seconds; far beyond this is a hang.
 constexpr int kUpdateTimeoutMs = 120'000;
 
@@ -258,7 +259,9 @@ class SampleUpdate : public ::testing::TestWithParam<UpdateCase> {};
 TEST_P(SampleUpdate, LeavesTheImageAndRunsTheNewApplication) {
     ChipBench bench;
     ASSERT_TRUE(bench.powerOn(GetParam().chipOptions));
-    EXPECT_EQ(identify(bench.link()), ctrllink::versionAnswer(4, 3, 7)) << "board.hex's own";
+    EXPECT_EQ(identify(bench.link()),
+              ctrllink::versionAnswer(DWNFRW_APP_VERSION, DWNFRW_APP_BUILD, DWNFRW_APP_BRAND))
+        << "board.hex's own";
     ASSERT_EQ(bench.update(sampleFile("sample.fwz")), 0);
     EXPECT_EQ(identify(bench.link()),
               ctrllink::versionAnswer(kSampleVersion, kSampleBuild, kSampleBrand));
@@ -373,7 +376,8 @@ TEST(Application, AnswersExactlyTheIdentificationRequest) {
     ASSERT_TRUE(bench.powerOn());
     Terminal terminal(bench.link());
     ASSERT_TRUE(terminal.ok());
-    const QByteArray answer = ctrllink::versionAnswer(4, 3, 7);
+    const QByteArray answer =
+        ctrllink::versionAnswer(DWNFRW_APP_VERSION, DWNFRW_APP_BUILD, DWNFRW_APP_BRAND);
     const struct {
         const char* name;
         QByteArray bytes;

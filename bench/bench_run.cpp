@@ -371,11 +371,11 @@ int runBench(const BenchOptions& bench) {
     const uint64_t allBytes = c.bytesReceived + c.bytesSent;
     const double totalS = double(totalNs) / 1e9;
     const double withoutS = double(totalNs - deliberateNs) / 1e9;
-    const uint64_t lines = c.perCommand[nxpic::wire::kWriteProgram].requests +
-                           c.perCommand[nxpic::wire::kWriteEeprom].requests;
-    // One program-memory line: its write and its verify, as the board counted them.
-    const vboard::CommandCounters& writes = c.perCommand[nxpic::wire::kWriteProgram];
-    const vboard::CommandCounters& reads = c.perCommand[nxpic::wire::kDigestProgram];
+    // Program memory and EEPROM lines alike are writes on the wire.
+    const uint64_t lines = c.perCommand[nxpic::wire::kWrite].requests;
+    // One line: its write and its verify, as the board counted them.
+    const vboard::CommandCounters& writes = c.perCommand[nxpic::wire::kWrite];
+    const vboard::CommandCounters& reads = c.perCommand[nxpic::wire::kDigest];
     const double lineBytes =
         double(writes.requestBytes + writes.replyBytes + reads.requestBytes + reads.replyBytes) /
         double(std::max<uint64_t>(1, writes.requests));

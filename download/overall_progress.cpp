@@ -18,9 +18,9 @@ namespace {
 // passes' exchanges are counted in the bootloader library's own frames: an
 // erase packet is one erase exchange, a line one write and one verify.
 constexpr double kByteMs = 10 * 1000.0 / 9600;  // 8N1
-constexpr double kErasePacketMs = nxpic::wire::kEraseExchangeBytes * kByteMs;
+constexpr double kErasePacketMs = nxpic::wire::kEraseRowExchangeBytes * kByteMs;
 constexpr double kLineMs =
-    (nxpic::wire::writeExchangeBytes(kRegionLineDataBytes) + nxpic::wire::kDigestExchangeBytes) *
+    (nxpic::wire::writeExchangeBytes(kRegionLineDataBytes) + nxpic::wire::kVerifyExchangeBytes) *
     kByteMs;
 constexpr double kIdentifyingMs = 1500;
 constexpr double kEnteringLoaderMs = 1200;  // the command's hold and the one-second pause

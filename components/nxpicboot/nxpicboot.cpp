@@ -1,6 +1,12 @@
 // The bootloader library: one frame writer (sendRequest), one reply reader with
 // resynchronisation (takeAnswer), one exchange with its repetitions and
 // time-outs (exchange), one table of result codes (kResults).
+//
+// The application's entry block (000200-000207) is held back: a write of it is
+// kept here and reaches the board only with the request to start the
+// application, after every other byte was written and verified. Until then
+// the board's entry word stays erased, and a board that loses power in the
+// middle of an update comes up in its bootloader.
 
 #include "nxpicboot.h"
 
@@ -39,7 +45,6 @@ constexpr int kNoiseBudgetMs = 3000;
 // before this many attempts had their time.
 constexpr int kLeastSilentAttempts = 3;
 // The board's own working time before it answers, per command.
-constexpr int kVersionWorkMs = 2;
 constexpr int kReadWorkMs = 2;
 constexpr int kProgramBlockWriteWorkMs = 2;  // per write block
 constexpr int kEepromByteWriteWorkMs = 4;    // per byte
@@ -104,7 +109,7 @@ struct Asked {
 
 struct Pending {
     uint64_t exchange = 0;
-    uint8_t command = 0;
+    uint8_t command = 0;  // the packet's command code
     int payloadBytes = 0;
     Clock::time_point leftAt;  // the request's last byte left the wire
 };
@@ -118,6 +123,9 @@ struct Connection {
     QByteArray input;  // received, not yet understood
     std::array<Asked, kSequenceCount> asked{};
     std::optional<Pending> pending;  // SendPacket's request, awaiting GetPacket
+    // The entry block as written so far, held back until the start request
+    // (a write can only clear bits, as on the board); empty: none written.
+    std::optional<QByteArray> heldEntry;
 
     double byteMs() const { return kBitsPerByte * 1000.0 / bitRate; }
 };
@@ -131,19 +139,18 @@ Connection* findConnection(int32_t handle) {
     return it == g_connections.end() ? nullptr : it->second.get();
 }
 
-int workMsFor(uint8_t command, const QByteArray& args, int blockSize) {
-    switch (command) {
-        case kWriteProgram: {
+// wireCommand and args as on the wire.
+int workMsFor(uint8_t wireCommand, const QByteArray& args, int blockSize) {
+    switch (wireCommand) {
+        case kWrite: {
             const int dataBytes = static_cast<int>(args.size()) - kAddressBytes;
+            if (readAddress(args, 0) >= kEepromBase)
+                return dataBytes * kEepromByteWriteWorkMs;
             const int block = std::max(blockSize, 1);
             return (dataBytes + block - 1) / block * kProgramBlockWriteWorkMs;
         }
-        case kWriteEeprom:
-            return (static_cast<int>(args.size()) - kAddressBytes) * kEepromByteWriteWorkMs;
-        case kEraseProgram:
-            return std::max<int>(static_cast<uint8_t>(args[0]), 1) * kEraseRowWorkMs;
-        case kReadVersion:
-            return kVersionWorkMs;
+        case kErase:
+            return std::max<int>(static_cast<uint8_t>(args[kAddressBytes]), 1) * kEraseRowWorkMs;
         default:
             return kReadWorkMs;
     }
@@ -152,37 +159,32 @@ int workMsFor(uint8_t command, const QByteArray& args, int blockSize) {
 // --- Reply reader --------------------------------------------------------
 
 struct Heard {
-    // MaybeNak: a NAK, or the first bytes of a longer answer that looks like one.
-    enum Kind { Nothing, Answer, Nak, MaybeNak } kind = Nothing;
+    enum Kind { Nothing, Answer } kind = Nothing;
     uint8_t status = kOk;
     QByteArray payload;
+    uint16_t requestCrc = 0;  // of the attempt the answer names
 };
 
-bool isNakAt(const QByteArray& input) {
-    return input.size() >= kNakBytes && std::memcmp(input.constData(), kNak, kNakBytes) == 0;
-}
-
-// The answer to asked that stands whole at the start of in, if its CHECK
-// matches: an OK with its payload, or a refusal with its zeros. frameBytes 0:
-// none (or not yet whole).
+// The answer to asked that stands at the start of in, if its CHECK matches: a
+// refusal (start byte and CHECK), or an OK with its payload once whole.
+// frameBytes 0: none (or not yet whole).
 Heard matchAnswer(const QByteArray& in, const Asked& asked, int& frameBytes) {
     const int n = asked.payloadBytes;
     frameBytes = 0;
-    if (in.size() < n + kReplyOverheadBytes)
-        return {};
-    const QByteArray payload = in.mid(1, n);
-    const uint16_t check = readCrc(in, 1 + n);
-    if (answerCheck(asked.crc, kOk, payload) == check) {
-        frameBytes = n + kReplyOverheadBytes;
-        return {Heard::Answer, kOk, payload};
-    }
-    const QByteArray zeros(n, '\0');
-    if (payload != zeros)
-        return {};
-    for (uint8_t status = kOk + 1; status < kStatusCount; ++status) {
-        if (answerCheck(asked.crc, Status(status), zeros) == check) {
+    if (in.size() >= n + kReplyOverheadBytes) {
+        const QByteArray payload = in.mid(1, n);
+        if (answerCheck(asked.crc, kOk, payload) == readCrc(in, 1 + n)) {
             frameBytes = n + kReplyOverheadBytes;
-            return {Heard::Answer, status, {}};
+            return {Heard::Answer, kOk, payload, asked.crc};
+        }
+    }
+    if (in.size() < kReplyOverheadBytes)
+        return {};
+    const uint16_t check = readCrc(in, 1);
+    for (uint8_t status = kOk + 1; status < kStatusCount; ++status) {
+        if (answerCheck(asked.crc, Status(status), {}) == check) {
+            frameBytes = kReplyOverheadBytes;
+            return {Heard::Answer, status, {}, asked.crc};
         }
     }
     return {};
@@ -195,32 +197,13 @@ Heard matchAnswer(const QByteArray& in, const Asked& asked, int& frameBytes) {
 Heard takeAnswer(Connection& c, uint64_t exchange, int payloadBytes) {
     QByteArray& in = c.input;
     const int answerBytes = payloadBytes + kReplyOverheadBytes;
-    bool sawNak = false;
-    const auto nothing = [&](bool maybeNak) {
-        return Heard{sawNak ? Heard::Nak : maybeNak ? Heard::MaybeNak : Heard::Nothing, kOk, {}};
-    };
     for (;;) {
         const qsizetype start = in.indexOf(static_cast<char>(kReplyStart));
         if (start < 0) {
             in.clear();
-            return nothing(false);
+            return {};
         }
         in.remove(0, start);
-        // A NAK and a three-byte answer cannot be told apart by their bytes:
-        // the NAK wins, and an answer taken for one only costs a repetition
-        // under another sequence number. A longer answer may begin like a NAK;
-        // until it could stand whole the NAK only hastens the decision.
-        const bool nak = isNakAt(in);
-        if (nak && answerBytes == kNakBytes) {
-            in.remove(0, kNakBytes);
-            sawNak = true;
-            continue;
-        }
-        // This exchange's attempts first, and until their answer could stand
-        // whole nothing else: a CHECK can match an earlier request by chance,
-        // and this exchange's answer must never be lost to that.
-        if (in.size() < answerBytes)
-            return nothing(nak);
         for (const Asked& asked : c.asked) {
             if (asked.exchange != exchange)
                 continue;
@@ -231,6 +214,11 @@ Heard takeAnswer(Connection& c, uint64_t exchange, int payloadBytes) {
                 return heard;
             }
         }
+        // Until this exchange's answer could stand whole nothing else is
+        // judged: a CHECK can match an earlier request by chance, and this
+        // exchange's answer must never be lost to that.
+        if (in.size() < answerBytes)
+            return {};
         bool skipped = false;
         for (const Asked& asked : c.asked) {
             if (skipped || asked.exchange == 0 || asked.exchange == exchange)
@@ -242,14 +230,8 @@ Heard takeAnswer(Connection& c, uint64_t exchange, int payloadBytes) {
                 skipped = true;
             }
         }
-        if (skipped)
-            continue;
-        if (nak) {
-            in.remove(0, kNakBytes);
-            sawNak = true;
-            continue;
-        }
-        in.remove(0, 1);
+        if (!skipped)
+            in.remove(0, 1);
     }
 }
 
@@ -258,14 +240,15 @@ Heard takeAnswer(Connection& c, uint64_t exchange, int payloadBytes) {
 // The one frame writer: sends a request with a fresh sequence number, which
 // from then on names it. The request has left the wire once its bytes had
 // their time at the line's speed after the port took them.
+// command is the packet's command code, which the reply packet names.
 std::optional<Pending> sendRequest(Connection& c, uint64_t exchange, uint8_t command,
-                                   const QByteArray& args, int payloadBytes, int16_t& failure) {
+                                   const WireRequest& request, int payloadBytes, int16_t& failure) {
     const int seq = c.nextSeq;
     c.nextSeq = (c.nextSeq + 1) % kSequenceCount;
     QByteArray body;
-    body.reserve(args.size() + 1);
-    body.append(static_cast<char>(makeTag(seq, command)));
-    body.append(args);
+    body.reserve(request.args.size() + 1);
+    body.append(static_cast<char>(makeTag(seq, request.command)));
+    body.append(request.args);
     const QByteArray frame = encodeRequest(body);
     c.asked[static_cast<size_t>(seq)] = {exchange, requestCrc(frame), payloadBytes};
     const double wireMs = static_cast<double>(frame.size()) * c.byteMs();
@@ -287,8 +270,9 @@ struct ExchangeClock {
     double silentLimitMs = 0;       // silence that fails the exchange
 };
 
-// Waits for the answer to p. With repeat allowed, a NAK or a reply that is
-// due and has not come whole once the line is quiet asks for a repetition.
+// Waits for the answer to p. With repeat allowed, a reply that is due and has
+// not come whole once the line is quiet asks for a repetition: the board drops
+// a request it could not read without a word.
 Wait awaitAnswer(Connection& c, const Pending& p, int workMs, ExchangeClock& clock, bool repeat,
                  Heard& heard) {
     const double byteMs = c.byteMs();
@@ -300,12 +284,8 @@ Wait awaitAnswer(Connection& c, const Pending& p, int workMs, ExchangeClock& clo
         heard = takeAnswer(c, p.exchange, p.payloadBytes);
         if (heard.kind == Heard::Answer)
             return Wait::Answered;
-        if (heard.kind == Heard::Nak && repeat)
-            return Wait::Repeat;
         const auto now = Clock::now();
-        const Clock::time_point quietAt = heard.kind == Heard::MaybeNak
-                                              ? after(lastByteAt, quietMs)
-                                              : std::max(dueAt, after(lastByteAt, quietMs));
+        const Clock::time_point quietAt = std::max(dueAt, after(lastByteAt, quietMs));
         const Clock::time_point silentAt = after(clock.lastHeardAt, clock.silentLimitMs);
         Clock::time_point until = std::min(silentAt, clock.budgetEnd);
         if (repeat)
@@ -330,27 +310,32 @@ Wait awaitAnswer(Connection& c, const Pending& p, int workMs, ExchangeClock& clo
     }
 }
 
-// Judges an OK answer's payload: NXPIC_OK, or the negative result the answer
-// amounts to (a verify that finds other bytes).
-using Judge = std::function<int16_t(const QByteArray& payload)>;
+// Judges an OK answer's payload (to the attempt whose request CRC is given):
+// NXPIC_OK, or the negative result the answer amounts to (a verify that finds
+// other bytes).
+using Judge = std::function<int16_t(const QByteArray& payload, uint16_t requestCrc)>;
 
 // One exchange. A damaged or lost frame is repeated at once, for as long as
 // the noise budget lasts; `answers` counts what the board itself answers
 // (a refusal, a judge's negative result) before that answer stands.
+// command and args are the packet's, as the library's interface takes them.
 int16_t exchange(Connection& c, uint8_t command, const QByteArray& args, int blockSize, int answers,
                  const Judge& judge, QByteArray& payload) {
-    const int payloadBytes = replyPayloadBytes(command, args);
+    const std::optional<WireRequest> request = toWire(command, args);
+    if (!request)
+        return NXPIC_ERR_BAD_ARGUMENT;
+    const int payloadBytes = replyPayloadBytes(request->command, request->args);
     if (payloadBytes < 0 || payloadBytes > kMaxReplyPayloadBytes)
         return NXPIC_ERR_BAD_ARGUMENT;
     if (!c.line.isOpen())
         return NXPIC_ERR_PORT_IO;
-    const int workMs = workMsFor(command, args, blockSize);
+    const int workMs = workMsFor(request->command, request->args, blockSize);
     const uint64_t id = ++c.exchanges;
     // Whatever waits in the input came before this request and answers none of it.
     c.line.clearInput();
     c.input.clear();
-    const double attemptMs = (static_cast<double>(args.size()) + 1 + kRequestOverheadBytes +
-                              payloadBytes + kReplyOverheadBytes) *
+    const double attemptMs = (static_cast<double>(request->args.size()) + 1 +
+                              kRequestOverheadBytes + payloadBytes + kReplyOverheadBytes) *
                                  c.byteMs() +
                              workMs + kUsbLatencyMs;
     ExchangeClock clock;
@@ -360,7 +345,7 @@ int16_t exchange(Connection& c, uint8_t command, const QByteArray& args, int blo
     int answersLeft = std::max(answers, 1);
     for (;;) {
         int16_t failure = NXPIC_OK;
-        const auto pending = sendRequest(c, id, command, args, payloadBytes, failure);
+        const auto pending = sendRequest(c, id, command, *request, payloadBytes, failure);
         if (!pending)
             return failure;
         if (first)
@@ -381,8 +366,8 @@ int16_t exchange(Connection& c, uint8_t command, const QByteArray& args, int blo
             case Wait::OutOfTime:
                 return NXPIC_ERR_NOISY_LINE;
         }
-        const int16_t result =
-            heard.status == kOk ? judge(heard.payload) : resultOfStatus(heard.status);
+        const int16_t result = heard.status == kOk ? judge(heard.payload, heard.requestCrc)
+                                                   : resultOfStatus(heard.status);
         if (result >= 0) {
             payload = heard.payload;
             return result;
@@ -392,7 +377,7 @@ int16_t exchange(Connection& c, uint8_t command, const QByteArray& args, int blo
     }
 }
 
-int16_t acceptAny(const QByteArray&) {
+int16_t acceptAny(const QByteArray&, uint16_t) {
     return NXPIC_OK;
 }
 
@@ -413,10 +398,91 @@ std::optional<QByteArray> addressArgs(const PicBlock& block) {
 }
 
 bool isReadCommand(uint8_t command) {
-    return command == kReadProgram || command == kReadEeprom;
+    return command == NXPIC_CMD_READ_PROGRAM || command == NXPIC_CMD_READ_EEPROM;
 }
 bool isWriteCommand(uint8_t command) {
-    return command == kWriteProgram || command == kWriteEeprom;
+    return command == NXPIC_CMD_WRITE_PROGRAM || command == NXPIC_CMD_WRITE_EEPROM;
+}
+
+// The packet commands of the digests, which VerifyPIC asks for.
+constexpr uint8_t kDigestProgramCommand = 6;
+constexpr uint8_t kDigestEepromCommand = 7;
+
+// The part of [address, address + length) in the entry block, as offsets
+// into the range; first == last when none.
+struct EntryOverlap {
+    int first = 0;
+    int last = 0;
+};
+EntryOverlap entryOverlap(uint32_t address, int length) {
+    const int64_t from = std::max<int64_t>(address, kEntryBlockAddress);
+    const int64_t to =
+        std::min<int64_t>(int64_t(address) + length, kEntryBlockAddress + kEntryBlockBytes);
+    if (from >= to)
+        return {};
+    return {int(from - address), int(to - address)};
+}
+
+// Writes program memory, holding the entry block back: a write that starts
+// with it leaves it in c.heldEntry and sends only the rest.
+int16_t writeProgram(Connection& c, uint32_t address, QByteArray data, int blockSize, int answers) {
+    if (address == kEntryBlockAddress && data.size() >= kEntryBlockBytes) {
+        QByteArray held = c.heldEntry.value_or(QByteArray(kEntryBlockBytes, char(0xFF)));
+        for (int i = 0; i < kEntryBlockBytes; ++i)
+            held[i] = char(uint8_t(held[i]) & uint8_t(data[i]));
+        c.heldEntry = held;
+        data.remove(0, kEntryBlockBytes);
+        address += kEntryBlockBytes;
+        if (data.isEmpty())
+            return NXPIC_OK;
+    }
+    QByteArray args;
+    appendAddress(args, address);
+    args.append(data);
+    QByteArray payload;
+    return exchange(c, NXPIC_CMD_WRITE_PROGRAM, args, blockSize, answers, acceptAny, payload);
+}
+
+// Asks for the digest of expected.size() bytes at address (packet command
+// 6 or 7) and compares it with the digest of expected: NXPIC_OK or
+// NXPIC_ERR_VERIFY, or the exchange's failure.
+int16_t verifyDigest(Connection& c, uint8_t command, uint32_t address, const QByteArray& expected,
+                     int blockSize, int answers) {
+    QByteArray args;
+    appendAddress(args, address);
+    args.append(static_cast<char>(expected.size()));
+    QByteArray payload;
+    return exchange(
+        c, command, args, blockSize, answers,
+        [&expected](const QByteArray& answer, uint16_t requestCrc) {
+            return answer == digestOf(requestCrc, expected) ? int16_t(NXPIC_OK)
+                                                            : int16_t(NXPIC_ERR_VERIFY);
+        },
+        payload);
+}
+
+// Before the start request: the held entry block is written and verified, so
+// the application's entry word is programmed last of all.
+int16_t commitEntry(Connection& c, int answers) {
+    if (!c.heldEntry)
+        return NXPIC_OK;
+    const QByteArray held = *c.heldEntry;
+    c.heldEntry.reset();
+    QByteArray args;
+    appendAddress(args, kEntryBlockAddress);
+    args.append(held);
+    QByteArray payload;
+    int16_t result =
+        exchange(c, NXPIC_CMD_WRITE_PROGRAM, args, kEntryBlockBytes, answers, acceptAny, payload);
+    if (result < 0) {
+        c.heldEntry = held;
+        return result;
+    }
+    result =
+        verifyDigest(c, kDigestProgramCommand, kEntryBlockAddress, held, kEntryBlockBytes, answers);
+    if (result < 0)
+        c.heldEntry = held;
+    return result;
 }
 
 // Stores the reply packet of a SendGetPacket or GetPacket exchange: the
@@ -483,16 +549,17 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL SendPacket(int32_t handle, uint8_t* buffer,
     if (buffer == nullptr || length < 1 || length > NXPIC_PACKET_BUFFER_BYTES)
         return NXPIC_ERR_BAD_ARGUMENT;
     const uint8_t command = buffer[0];
-    const QByteArray args(reinterpret_cast<const char*>(buffer) + 1, length - 1);
-    const int payloadBytes = replyPayloadBytes(command, args);
-    if (command >= kCommandCount || payloadBytes < 0 || payloadBytes > kMaxReplyPayloadBytes)
+    const auto request =
+        toWire(command, QByteArray(reinterpret_cast<const char*>(buffer) + 1, length - 1));
+    const int payloadBytes = request ? replyPayloadBytes(request->command, request->args) : -1;
+    if (payloadBytes < 0 || payloadBytes > kMaxReplyPayloadBytes)
         return NXPIC_ERR_BAD_ARGUMENT;
     if (!c->line.isOpen())
         return NXPIC_ERR_PORT_IO;
     c->line.clearInput();
     c->input.clear();
     int16_t failure = NXPIC_OK;
-    c->pending = sendRequest(*c, ++c->exchanges, command, args, payloadBytes, failure);
+    c->pending = sendRequest(*c, ++c->exchanges, command, *request, payloadBytes, failure);
     return c->pending ? length : failure;
 }
 
@@ -523,7 +590,7 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL GetPacket(int32_t handle, uint8_t* buffer, 
     }
     if (heard.status != kOk)
         return resultOfStatus(heard.status);
-    return storePacket(buffer, pending.command, heard.payload, limit);
+    return storePacket(buffer, pending.command, packetData(pending.command, heard.payload), limit);
 }
 
 NXPICBOOT_API int16_t NXPICBOOT_CALL SendGetPacket(int32_t handle, uint8_t* buffer,
@@ -534,15 +601,27 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL SendGetPacket(int32_t handle, uint8_t* buff
     if (c == nullptr)
         return NXPIC_ERR_BAD_HANDLE;
     if (buffer == nullptr || sendLength < 1 || sendLength > NXPIC_PACKET_BUFFER_BYTES ||
-        receiveLimit < 0 || buffer[0] >= kCommandCount)
+        receiveLimit < 0)
         return NXPIC_ERR_BAD_ARGUMENT;
     const uint8_t command = buffer[0];
     const QByteArray args(reinterpret_cast<const char*>(buffer) + 1, sendLength - 1);
+    const auto request = toWire(command, args);
+    if (!request)
+        return NXPIC_ERR_BAD_ARGUMENT;
+    if (request->command == kStartApp) {
+        const int16_t committed = commitEntry(*c, retries);
+        if (committed < 0)
+            return committed;
+    }
     QByteArray payload;
     const int16_t result = exchange(*c, command, args, 0, retries, acceptAny, payload);
     if (result < 0)
         return result;
-    return storePacket(buffer, command, payload, receiveLimit);
+    // The board erased the entry block with its row: nothing of it is held.
+    if (request->command == kErase &&
+        (readAddress(request->args, 0) & ~uint32_t(63)) == kEntryBlockAddress)
+        c->heldEntry.reset();
+    return storePacket(buffer, command, packetData(command, payload), receiveLimit);
 }
 
 NXPICBOOT_API int16_t NXPICBOOT_CALL ReadPIC(int32_t handle, PicBlock* block, uint8_t* buffer) {
@@ -577,10 +656,16 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL WritePIC(int32_t handle, PicBlock* block, u
     auto args = addressArgs(*block);
     if (!args)
         return NXPIC_ERR_BAD_ARGUMENT;
-    args->append(reinterpret_cast<const char*>(buffer), block->DataLength);
-    QByteArray payload;
-    const int16_t result = exchange(*c, block->Command, *args, block->BlockSize, block->MaxRetries,
-                                    acceptAny, payload);
+    const QByteArray data(reinterpret_cast<const char*>(buffer), block->DataLength);
+    int16_t result = NXPIC_OK;
+    if (block->Command == NXPIC_CMD_WRITE_PROGRAM) {
+        result = writeProgram(*c, readAddress(*args, 0), data, block->BlockSize, block->MaxRetries);
+    } else {
+        args->append(data);
+        QByteArray payload;
+        result = exchange(*c, block->Command, *args, block->BlockSize, block->MaxRetries, acceptAny,
+                          payload);
+    }
     return result < 0 ? result : int16_t(block->DataLength);
 }
 
@@ -591,21 +676,26 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL VerifyPIC(int32_t handle, PicBlock* block, 
         return NXPIC_ERR_BAD_HANDLE;
     if (!validBlock(block, buffer) || !isReadCommand(block->Command))
         return NXPIC_ERR_BAD_ARGUMENT;
-    auto args = addressArgs(*block);
+    const auto args = addressArgs(*block);
     if (!args)
         return NXPIC_ERR_BAD_ARGUMENT;
-    args->append(static_cast<char>(block->DataLength));
+    const uint32_t address = readAddress(*args, 0);
     // The board answers with the digest of what it holds; the caller's bytes
-    // are only read, for the digest they should have.
-    const QByteArray expected = digestBytes(crc32(buffer, block->DataLength));
-    const uint8_t digest = block->Command == kReadProgram ? kDigestProgram : kDigestEeprom;
-    QByteArray payload;
-    const int16_t result = exchange(
-        *c, digest, *args, block->BlockSize, block->MaxRetries,
-        [&expected](const QByteArray& answer) {
-            return answer == expected ? int16_t(NXPIC_OK) : int16_t(NXPIC_ERR_VERIFY);
-        },
-        payload);
+    // are only read, for the digest they should have. The held entry block is
+    // still erased on the board, and must equal the caller's bytes here.
+    QByteArray expected(reinterpret_cast<const char*>(buffer), block->DataLength);
+    const bool program = block->Command == NXPIC_CMD_READ_PROGRAM;
+    const EntryOverlap held = entryOverlap(address, block->DataLength);
+    if (program && c->heldEntry && held.first < held.last) {
+        const int offset = int(address + uint32_t(held.first) - kEntryBlockAddress);
+        for (int i = held.first; i < held.last; ++i) {
+            if (expected[i] != (*c->heldEntry)[offset + i - held.first])
+                return NXPIC_ERR_VERIFY;
+            expected[i] = char(0xFF);
+        }
+    }
+    const int16_t result = verifyDigest(*c, program ? kDigestProgramCommand : kDigestEepromCommand,
+                                        address, expected, block->BlockSize, block->MaxRetries);
     return result < 0 ? result : int16_t(block->DataLength);
 }
 

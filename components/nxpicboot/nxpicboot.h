@@ -42,7 +42,11 @@ enum {
     NXPIC_CMD_WRITE_PROGRAM = 2,
     NXPIC_CMD_ERASE_PROGRAM = 3,
     NXPIC_CMD_READ_EEPROM = 4,
-    NXPIC_CMD_WRITE_EEPROM = 5
+    NXPIC_CMD_WRITE_EEPROM = 5,
+    /* SendGetPacket with this command alone (no arguments, empty reply) writes
+     * the held entry block of the application and asks the board to start
+     * the application; the board answers, then runs it. */
+    NXPIC_CMD_START_APPLICATION = 8
 };
 
 /* Result codes. Non-negative results are successes (a byte count where the

@@ -236,10 +236,8 @@ TEST_P(ApplicationModeTest, HandsOverOnExactlyTheLoaderEntryCommand) {
 // The bootloader's version query, as the first frame after the hand-over.
 QByteArray versionQuery() {
     namespace wire = nxpic::wire;
-    QByteArray body;
-    body.append(char(wire::makeTag(1, wire::kReadVersion)));
-    body.append(char(wire::kVersionCountByte));
-    return wire::encodeRequest(body);
+    const auto request = wire::toWire(0, QByteArray(1, char(wire::kVersionRecordBytes)));
+    return wire::encodeRequest(char(wire::makeTag(1, request->command)) + request->args);
 }
 
 const EntryCase kEntryCases[] = {

@@ -13,32 +13,23 @@ namespace wire = nxpic::wire;
 
 namespace {
 
-// Input the board could not read is answered with a negative acknowledgement
-// once the line has been quiet this long: a few byte times at 9600 baud, so the
-// host hears of a damaged request at once instead of waiting for an answer.
-// A frame whose bytes stop coming (a damaged length byte announcing more bytes
-// than follow) is given up at the same moment.
+// A frame whose bytes stop coming for this long is given up, as the resident
+// bootloader does: a damaged length byte announcing more bytes than follow.
 constexpr auto kIdleGap = std::chrono::milliseconds(5);
 
 // One answer in this many is held back by --late-ms.
 constexpr double kLateShare = 0.25;
 
-// The version bytes (after the count) that the host accepts, and another one.
-constexpr uint8_t kVersion[2] = {0x04, 0xFA};
+// The version record the board holds (the bootloader's), and another one.
 constexpr uint8_t kOtherVersion[2] = {0x03, 0xF9};
 
-wire::Status statusOf(MemoryResult result) {
-    switch (result) {
-        case MemoryResult::Ok:
-            return wire::kOk;
-        case MemoryResult::Misaligned:
-            return wire::kMisaligned;
-        case MemoryResult::Refused:
-            break;
-    }
-    return wire::kAddressRefused;
+bool applicationPresent(const PicMemory& memory) {
+    return memory.peek(wire::kEntryBlockAddress, 2) != QByteArray(2, char(0xFF));
 }
 
+// The resident bootloader, request for request as firmware/bootloader does it:
+// the same checks in the same order, so both give every request the same
+// answer. A frame it cannot read is dropped without an answer.
 class BootloaderMode : public ModeHandler {
   public:
     void receive(uint8_t byte, Clock::time_point at, BoardContext& board) override {
@@ -50,27 +41,19 @@ class BootloaderMode : public ModeHandler {
     }
 
     std::optional<Clock::time_point> idleDue() const override {
-        if (buffer_.isEmpty() && !unread_)
+        if (buffer_.isEmpty())
             return std::nullopt;
         return lastByteAt_ + kIdleGap;
     }
 
-    // Whatever is left is not a request: one NAK for all of it.
+    // A frame cut short: dropped.
     void idle(Clock::time_point, BoardContext& board) override {
         if (!buffer_.isEmpty())
             ++board.counters.badFrames;
         buffer_.clear();
-        unread_ = false;
-        if (stopped(board))
-            return;
-        ++board.counters.naks;
-        board.replies.push_back(wire::nakFrame());
     }
 
-    void reset() override {
-        buffer_.clear();
-        unread_ = false;
-    }
+    void reset() override { buffer_.clear(); }
 
   private:
     static bool stopped(const BoardContext& board) {
@@ -78,45 +61,35 @@ class BootloaderMode : public ModeHandler {
         return stopAfter >= 0 && board.counters.exchanges >= uint64_t(stopAfter);
     }
 
-    void dropStart(BoardContext& board) {
-        buffer_.remove(0, 1);
-        ++board.counters.badFrames;
-        unread_ = true;
-    }
-
-    // Finds complete frames; a damaged one loses only its start byte, and the
-    // bytes after it are scanned again.
+    // Hunts for the start byte, takes LEN and the frame; a bad LEN drops the
+    // start byte, a bad CRC the whole frame.
     void scan(BoardContext& board) {
         for (;;) {
             const qsizetype start = buffer_.indexOf(char(wire::kRequestStart));
             if (start < 0) {
-                unread_ = unread_ || !buffer_.isEmpty();
                 buffer_.clear();
                 return;
             }
-            if (start > 0) {
-                unread_ = true;
-                buffer_.remove(0, start);
-            }
+            buffer_.remove(0, start);
             if (buffer_.size() < 2)
                 return;
             const int length = uint8_t(buffer_[1]);
             if (length < 1 || length > wire::kMaxRequestBodyBytes) {
-                dropStart(board);
+                buffer_.remove(0, 1);
+                ++board.counters.badFrames;
                 continue;
             }
             const int frameBytes = length + wire::kRequestOverheadBytes;
             if (buffer_.size() < frameBytes)
                 return;
             const uint16_t crc = wire::crc16(buffer_, 1, length + 1);
-            if (crc != wire::readCrc(buffer_, 2 + length)) {
-                dropStart(board);
-                continue;
-            }
+            const bool intact = crc == wire::readCrc(buffer_, 2 + length);
             const QByteArray body = buffer_.mid(2, length);
             buffer_.remove(0, frameBytes);
-            // Noise before a good request needs no NAK: the request was read.
-            unread_ = false;
+            if (!intact) {
+                ++board.counters.badFrames;
+                continue;
+            }
             handle(body, frameBytes, crc, board);
         }
     }
@@ -144,80 +117,73 @@ class BootloaderMode : public ModeHandler {
             return;
         }
         QByteArray payload;
-        const wire::Status status = execute(command, body.mid(1), board, payload);
+        const wire::Status status = execute(command, body.mid(1), crc, board.memory, payload);
         if (drop == FaultInjector::Drop::Reply) {
             ++board.counters.droppedReplies;
             return;
         }
-        const QByteArray args = body.mid(1);
-        const QByteArray reply = wire::encodeReply(
-            crc, status,
-            status == wire::kOk ? payload
-                                : QByteArray(wire::answerPayloadBytes(command, args), '\0'));
+        // The bootloader answers, then starts the application.
+        if (command == wire::kStartApp && status == wire::kOk)
+            board.switchTo = BoardMode::Application;
+        const QByteArray reply = wire::encodeReply(crc, status, payload);
         ++board.counters.exchanges;
         ++perCommand.replies;
         perCommand.replyBytes += uint64_t(reply.size());
         board.replies.push_back(reply);
     }
 
-    static wire::Status execute(uint8_t command, const QByteArray& args, BoardContext& board,
-                                QByteArray& payload) {
-        PicMemory& memory = board.memory;
-        const int dataBytes = int(args.size()) - wire::kAddressBytes;
+    static wire::Status execute(uint8_t command, const QByteArray& args, uint16_t crc,
+                                PicMemory& memory, QByteArray& payload) {
+        const int length = int(args.size()) + wire::kTagBytes;  // LEN of the frame
+        const int addressedLength = wire::kTagBytes + wire::kAddressBytes + wire::kCountBytes;
         switch (command) {
-            case wire::kReadVersion: {
-                if (args.size() != 1 || uint8_t(args[0]) != wire::kVersionCountByte)
+            case wire::kStartApp: {
+                if (length != wire::kTagBytes)
                     return wire::kBadLength;
-                const uint8_t* version = board.options.wrongVersion ? kOtherVersion : kVersion;
-                payload.append(char(wire::kVersionCountByte));
-                payload.append(char(version[0]));
-                payload.append(char(version[1]));
-                return wire::kOk;
+                return applicationPresent(memory) ? wire::kOk : wire::kAddressRefused;
             }
-            case wire::kReadProgram:
-            case wire::kReadEeprom:
-            case wire::kDigestProgram:
-            case wire::kDigestEeprom: {
-                if (args.size() != wire::kAddressBytes + 1)
+            case wire::kRead:
+            case wire::kDigest:
+            case wire::kErase: {
+                if (length != addressedLength)
                     return wire::kBadLength;
                 const int count = uint8_t(args[wire::kAddressBytes]);
                 if (count < 1 || count > wire::kMaxDataBytes)
                     return wire::kBadLength;
                 const uint32_t address = wire::readAddress(args, 0);
-                const bool program =
-                    command == wire::kReadProgram || command == wire::kDigestProgram;
-                const wire::Status status =
-                    statusOf(program ? memory.readProgram(address, count, payload)
-                                     : memory.readEeprom(address, count, payload));
-                if (status == wire::kOk &&
-                    (command == wire::kDigestProgram || command == wire::kDigestEeprom)) {
-                    payload = wire::digestBytes(
-                        wire::crc32(reinterpret_cast<const uint8_t*>(payload.constData()),
-                                    int(payload.size())));
+                if (!eepromRangeFits(address, count))
+                    return wire::kAddressRefused;
+                if (command == wire::kErase) {
+                    if (count != 1)
+                        return wire::kBadLength;
+                    if (!wire::isWritable(address))
+                        return wire::kAddressRefused;
+                    memory.eraseRow(address);
+                    return wire::kOk;
                 }
-                return status;
+                const QByteArray bytes = readBytes(memory, address, count);
+                payload = command == wire::kDigest ? wire::digestOf(crc, bytes) : bytes;
+                return wire::kOk;
             }
-            case wire::kWriteProgram:
-            case wire::kWriteEeprom: {
-                if (dataBytes < 1 || dataBytes > wire::kMaxDataBytes)
+            case wire::kWrite: {
+                if (length < addressedLength)
                     return wire::kBadLength;
                 const uint32_t address = wire::readAddress(args, 0);
                 const QByteArray data = args.mid(wire::kAddressBytes);
-                return statusOf(command == wire::kWriteProgram ? memory.writeProgram(address, data)
-                                                               : memory.writeEeprom(address, data));
-            }
-            case wire::kEraseProgram: {
-                if (args.size() != 1 + wire::kAddressBytes)
-                    return wire::kBadLength;
-                const int rows = uint8_t(args[0]);
-                if (rows < 1)
-                    return wire::kBadLength;
-                const uint32_t address = wire::readAddress(args, 1);
-                const uint32_t rowBytes = 64;
-                for (int row = 0; row < rows; ++row) {
-                    const MemoryResult result = memory.eraseRow(address + uint32_t(row) * rowBytes);
-                    if (result != MemoryResult::Ok)
-                        return statusOf(result);
+                if (!eepromRangeFits(address, int(data.size())))
+                    return wire::kAddressRefused;
+                if ((address >> 16) == (wire::kEepromBase >> 16)) {
+                    memory.writeEeprom(address - wire::kEepromBase, data);
+                    return wire::kOk;
+                }
+                if ((address | uint32_t(data.size())) % wire::kWriteBlockBytes != 0)
+                    return wire::kMisaligned;
+                // Block by block, each checked before it is written.
+                for (int at = 0; at < data.size(); at += wire::kWriteBlockBytes) {
+                    const uint32_t block = address + uint32_t(at);
+                    if (!wire::isWritable(block + wire::kWriteBlockBytes - 1))
+                        return wire::kAddressRefused;
+                    memory.writeProgram(block, data.mid(at, wire::kWriteBlockBytes));
                 }
                 return wire::kOk;
             }
@@ -226,9 +192,32 @@ class BootloaderMode : public ModeHandler {
         }
     }
 
+    // An address in the EEPROM's window (F0xxxx) with all count bytes inside
+    // F00000-F000FF; any other address passes here.
+    static bool eepromRangeFits(uint32_t address, int count) {
+        if ((address >> 16) != (wire::kEepromBase >> 16))
+            return true;
+        return address - wire::kEepromBase + uint32_t(count) <= uint32_t(wire::kEepromBytes);
+    }
+
+    // What the chip's table reads give: the memory's bytes, 00 where nothing
+    // is implemented; the EEPROM at its window.
+    static QByteArray readBytes(const PicMemory& memory, uint32_t address, int count) {
+        QByteArray bytes;
+        const bool eeprom = (address >> 16) == (wire::kEepromBase >> 16);
+        for (int i = 0; i < count; ++i) {
+            const uint32_t at = address + uint32_t(i);
+            // The table pointer has 22 bits: higher addresses wrap.
+            const QByteArray one = eeprom
+                                       ? memory.peek(kEepromHexBase + (at - wire::kEepromBase), 1)
+                                       : memory.peek(at & 0x3FFFFF, 1);
+            bytes.append(one.isEmpty() ? '\0' : one[0]);
+        }
+        return bytes;
+    }
+
     QByteArray buffer_;
     Clock::time_point lastByteAt_{};
-    bool unread_ = false;      // bytes since the last good request that were none
     QByteArray lastQuestion_;  // command and arguments of the last request
 };
 
@@ -350,7 +339,22 @@ Board::Board(BoardOptions options)
     : options_(options),
       faults_(options.corruptRate, options.dropRate, options.seed),
       mode_(options.startMode),
-      handler_(makeModeHandler(options.startMode)) {}
+      handler_(makeModeHandler(options.startMode)) {
+    // The boot block holds the bootloader, and with it its version record.
+    memory_.load(wire::kVersionRecordAddress,
+                 options.wrongVersion
+                     ? QByteArray(reinterpret_cast<const char*>(kOtherVersion), 2)
+                     : QByteArray(reinterpret_cast<const char*>(wire::kVersionRecord),
+                                  wire::kVersionRecordBytes));
+}
+
+void Board::powerOn() {
+    std::lock_guard lock(mutex_);
+    if (mode_ == BoardMode::Application && !applicationPresent(memory_)) {
+        mode_ = BoardMode::Bootloader;
+        handler_ = makeModeHandler(mode_);
+    }
+}
 
 std::vector<QByteArray> Board::receive(const QByteArray& bytes, Clock::time_point at,
                                        std::vector<Clock::duration>* delays) {

@@ -1,7 +1,7 @@
 // The virtual board's behaviour, apart from any terminal: bytes from the host
 // go in, the board's answers come out. The byte stream goes to the handler of
-// the mode the board is in; the resident bootloader is the one mode so far,
-// and the running application will be a second handler beside it.
+// the mode the board is in: the resident bootloader or the running
+// application, which hand over to each other as the firmware does.
 #pragma once
 
 #include <QByteArray>
@@ -154,6 +154,11 @@ class Board {
     std::optional<Clock::time_point> idleDue() const;
     void hostOpened();
     void hostClosed();
+
+    // At reset the bootloader starts the application only when it is there
+    // (its entry word at 000200 programmed): a board meant to start in its
+    // application without one stays in the bootloader.
+    void powerOn();
 
     BoardMode mode() const;
     // Leaves the current mode (its partial input is dropped) for another.

@@ -37,11 +37,13 @@ int main(int argc, char** argv) {
         "A virtual PIC18F452 controller board with its resident serial bootloader, on a\n"
         "pseudo-terminal. The first line of output is the terminal's path; the counters\n"
         "of bytes and exchanges follow when the board ends (Ctrl-C or SIGTERM).\n"
-        "By default the board runs its application (identification, loader entry);\n"
-        "--bootloader starts it in the bootloader. An application whose version record\n"
-        "stands in program memory at 000220 (the board's own firmware, as an update\n"
-        "writes it) answers its own version; --app-version, --app-build and --brand are\n"
-        "what a previous firmware without one answers.\n"
+        "By default the board runs its application (identification, loader entry) when\n"
+        "one is there (the word at 000200 programmed), else its bootloader; --bootloader\n"
+        "starts it in the bootloader. The bootloader starts the application on request.\n"
+        "An application whose version record stands in program memory at 000220 (the\n"
+        "board's own firmware, as an update writes it) answers its own version;\n"
+        "--app-version, --app-build and --brand are what a previous firmware without one\n"
+        "answers.\n"
         "Memory: program 000000-007FFF (64-byte erase rows, 8-byte write blocks, boot\n"
         "block below 000200 write-protected), EEPROM 00-FF, user ID 200000-20000F,\n"
         "configuration 300000-30000F (read-only), device ID 3FFFFE (device number 36).\n"
@@ -184,11 +186,13 @@ int main(int argc, char** argv) {
     vboard::PtyBoard board(options);
     QString error;
     if (parser.isSet(blankOption)) {
+        // A new board: nothing but the bootloader in its boot block.
         for (const vboard::FirmwareArea& area : vboard::firmwareAreas())
             board.load(area.base, QByteArray(area.bytes, '\xFF'));
     }
     if (parser.isSet(hexOption) && !board.loadHex(parser.value(hexOption), &error))
         return usage(error);
+    board.powerOn();
     if (parser.isSet(dumpOption))
         board.setDumpFile(parser.value(dumpOption));
     if (!board.start(&error))

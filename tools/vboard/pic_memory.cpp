@@ -1,5 +1,6 @@
 #include "tools/vboard/pic_memory.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vboard {
@@ -26,8 +27,12 @@ const DeviceLayout& pic18f452Layout() {
 std::vector<FirmwareArea> firmwareAreas(const DeviceLayout& layout) {
     std::vector<FirmwareArea> areas;
     for (const RegionSpec& region : layout.regions) {
-        if (region.kind == RegionKind::Flash)
-            areas.push_back({region.first, int(region.last - region.first + 1)});
+        if (region.kind != RegionKind::Flash)
+            continue;
+        // The boot block holds the bootloader, never a firmware.
+        const uint32_t first = std::max(region.first, layout.bootBlockEnd);
+        if (first <= region.last)
+            areas.push_back({first, int(region.last - first + 1)});
     }
     areas.push_back({kEepromHexBase, int(layout.eepromBytes)});
     return areas;

@@ -43,8 +43,8 @@ enum class StartContents {
     Blank,             // all 0xFF, as a new device
 };
 
-// Where a firmware lives: the flash regions and the EEPROM (at kEepromHexBase),
-// as base address and size.
+// Where a firmware lives: the flash regions above the boot block (which holds
+// the bootloader) and the EEPROM (at kEepromHexBase), as base address and size.
 struct FirmwareArea {
     uint32_t base;
     int bytes;

@@ -445,9 +445,9 @@ void PtyBoard::run() {
 }
 
 QString countersReport(const Counters& c) {
-    static const char* const kNames[] = {"version",        "read-program", "write-program",
-                                         "erase-program",  "read-eeprom",  "write-eeprom",
-                                         "digest-program", "digest-eeprom"};
+    static const char* const kNames[nxpic::wire::kWireCodeCount] = {
+        "code-0", "read",   "write",   "erase",   "code-4",  "code-5",  "digest",  "code-7",
+        "start",  "code-9", "code-10", "code-11", "code-12", "code-13", "code-14", "code-15"};
     QString text = QStringLiteral(
                        "bytes received: %1\nbytes sent: %2\nexchanges: %3\nbad frames: %4\n"
                        "corrupted bytes: %5\ndropped requests: %6\ndropped replies: %7\n"
@@ -465,7 +465,7 @@ QString countersReport(const Counters& c) {
                        .arg(c.naks)
                        .arg(c.lateReplies)
                        .arg(c.burstBytes);
-    for (int command = 0; command < nxpic::wire::kCommandCount; ++command) {
+    for (int command = 0; command < nxpic::wire::kWireCodeCount; ++command) {
         const CommandCounters& cc = c.perCommand[size_t(command)];
         if (cc.requests == 0)
             continue;

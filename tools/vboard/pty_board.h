@@ -38,6 +38,9 @@ class PtyBoard {
     QByteArray read(uint32_t address, int length) const { return board_.read(address, length); }
     bool load(uint32_t address, const QByteArray& data) { return board_.load(address, data); }
     bool loadHex(const QString& path, QString* error = nullptr);
+    // After the memory is loaded: the start rule of Board::powerOn.
+    void powerOn() { board_.powerOn(); }
+    BoardMode mode() const { return board_.mode(); }
     QByteArray dumpHex() const { return board_.dumpHex(); }
     bool writeDump(QString* error = nullptr) const;
     Counters counters() const { return board_.counters(); }

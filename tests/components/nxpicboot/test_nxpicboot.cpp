@@ -96,18 +96,55 @@ class Link {
 };
 
 TEST(NxpicWire, Crc16AndFrameBytesAreAsDocumented) {
-    EXPECT_EQ(nxpic::wire::crc16(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x29B1);
-    EXPECT_EQ(nxpic::wire::crc32(reinterpret_cast<const uint8_t*>("123456789"), 9), 0xCBF43926u);
-    // Version query, sequence 0: A5 02 00 02 and the CRC of 02 00 02, low byte first.
-    const QByteArray request = nxpic::wire::encodeRequest(QByteArray::fromHex("0002"));
-    const uint16_t crc = nxpic::wire::crc16(QByteArray::fromHex("020002"), 0, 3);
-    EXPECT_EQ(request, QByteArray::fromHex("a5020002") + char(crc & 0xFF) + char(crc >> 8));
+    namespace wire = nxpic::wire;
+    EXPECT_EQ(wire::crc16(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x29B1);
+    // Read of the version record, sequence 0: A5 05 01 FE 01 00 02, CRC low byte first.
+    const QByteArray request = wire::encodeRequest(QByteArray::fromHex("01fe010002"));
+    const uint16_t crc = wire::crc16(QByteArray::fromHex("0501fe010002"), 0, 6);
+    EXPECT_EQ(request, QByteArray::fromHex("a50501fe010002") + char(crc & 0xFF) + char(crc >> 8));
     // An answer carries no copy of its request: its CHECK continues the request's
-    // CRC. A refusal is as long as the OK answer, zeros in place of the payload.
-    const QByteArray zeros(nxpic::wire::answerPayloadBytes(0, QByteArray(1, 2)), '\0');
-    const QByteArray refused = nxpic::wire::encodeReply(crc, nxpic::wire::kAddressRefused, zeros);
-    const uint16_t check = nxpic::wire::crc16(QByteArray(1, 3) + zeros, 0, 4, crc);
-    EXPECT_EQ(refused, QByteArray::fromHex("5a000000") + char(check & 0xFF) + char(check >> 8));
+    // CRC. A refusal carries no payload.
+    const QByteArray refused = wire::encodeReply(crc, wire::kAddressRefused, pattern(2, 1));
+    const uint16_t check = wire::crc16(QByteArray(1, 3), 0, 1, crc);
+    EXPECT_EQ(refused, QByteArray::fromHex("5a") + char(check & 0xFF) + char(check >> 8));
+    // The digest continues the request's CRC over the bytes.
+    const uint16_t digest = wire::crc16(reinterpret_cast<const uint8_t*>("ab"), 2, crc);
+    EXPECT_EQ(wire::digestOf(crc, "ab"), QByteArray(1, char(digest & 0xFF)) + char(digest >> 8));
+}
+
+// The library's packets as the board takes them on the wire.
+TEST(NxpicWire, PacketsTakeTheirWireForm) {
+    struct Case {
+        const char* name;
+        uint8_t command;
+        const char* args;      // hex
+        int wireCommand;       // -1: no wire form
+        const char* wireArgs;  // hex
+    };
+    const Case cases[] = {
+        {"version query", 0, "02", 1, "fe010002"},
+        {"version of three bytes", 0, "03", -1, ""},
+        {"version without count", 0, "", -1, ""},
+        {"read program", 1, "0004000b", 1, "0004000b"},
+        {"write program", 2, "000400aabb", 2, "000400aabb"},
+        {"erase: rows after the address", 3, "01400300", 3, "40030001"},
+        {"erase without rows", 3, "400300", -1, ""},
+        {"read eeprom at F00000", 4, "1000000b", 1, "1000f00b"},
+        {"write eeprom at F00000", 5, "ff0000aa", 2, "ff00f0aa"},
+        {"eeprom address beyond 16 bits", 5, "000001aa", -1, ""},
+        {"digest of program space", 6, "00040010", 6, "00040010"},
+        {"digest of eeprom", 7, "20000010", 6, "2000f010"},
+        {"start", 8, "", 8, ""},
+        {"unknown", 9, "", -1, ""},
+    };
+    for (const Case& c : cases) {
+        const auto request = nxpic::wire::toWire(c.command, QByteArray::fromHex(c.args));
+        ASSERT_EQ(request.has_value(), c.wireCommand >= 0) << c.name;
+        if (!request)
+            continue;
+        EXPECT_EQ(request->command, c.wireCommand) << c.name;
+        EXPECT_EQ(request->args.toHex(), QByteArray(c.wireArgs)) << c.name;
+    }
 }
 
 TEST(Nxpicboot, VersionQueryAnswersTheResidentBootloader) {
@@ -140,15 +177,10 @@ TEST(Nxpicboot, EraseWriteReadAndVerifyFollowTheFlashRules) {
     ASSERT_EQ(link.write(2, 0x000410, other), 16);
     EXPECT_EQ(link.verify(2 - 1, 0x000410, other), NXPIC_ERR_VERIFY);
 
-    // The boot block takes the write and keeps its bytes.
-    ASSERT_EQ(link.write(2, 0x000100, line), 16);
-    EXPECT_EQ(link.verify(1, 0x000100, line), NXPIC_ERR_VERIFY);
-    EXPECT_EQ(link.board.board().read(0x000100, 16), QByteArray(16, char(0xFF)));
-
-    // User ID: flash erased by the packet at its first address.
+    // User ID: flash erased by the packet at its first address, eight bytes.
     ASSERT_GE(link.erase(0x200000), 0);
-    ASSERT_EQ(link.write(2, 0x200000, line), 16);
-    EXPECT_EQ(link.verify(1, 0x200000, line), 16);
+    ASSERT_EQ(link.write(2, 0x200000, line.left(8)), 8);
+    EXPECT_EQ(link.verify(1, 0x200000, line.left(8)), 8);
 
     // EEPROM takes bytes as written, without an erase.
     ASSERT_EQ(link.write(5, 0x10, line), 16);
@@ -203,15 +235,21 @@ TEST(Nxpicboot, RefusalsComeBackAtOnceWithTheirCodes) {
     };
     const Case cases[] = {
         {"write config", 2, 0x300000, 16, NXPIC_ERR_REFUSED},
-        {"write device id", 2, 0x3FFFFE, 2, NXPIC_ERR_REFUSED},
+        {"write the boot block", 2, 0x000100, 16, NXPIC_ERR_REFUSED},
+        {"write into the boot block's end", 2, 0x0001F8, 16, NXPIC_ERR_REFUSED},
+        {"write the user ID's missing half", 2, 0x200008, 8, NXPIC_ERR_REFUSED},
+        {"write past the user ID", 2, 0x200000, 16, NXPIC_ERR_REFUSED},
+        {"write device id (alignment is judged first)", 2, 0x3FFFFE, 2, NXPIC_ERR_MISALIGNED},
+        {"write device id", 2, 0x3FFFF8, 8, NXPIC_ERR_REFUSED},
         {"write past program memory", 2, 0x008000, 16, NXPIC_ERR_REFUSED},
         {"write across program end", 2, 0x007FF8, 16, NXPIC_ERR_REFUSED},
         {"write off a block boundary", 2, 0x000404, 16, NXPIC_ERR_MISALIGNED},
         {"write part of a block", 2, 0x000400, 4, NXPIC_ERR_MISALIGNED},
         {"eeprom past its end", 5, 0xF8, 16, NXPIC_ERR_REFUSED},
-        {"read nowhere", 1, 0x100000, 16, NXPIC_ERR_REFUSED},
         {"read eeprom past its end", 4, 0xFF, 2, NXPIC_ERR_REFUSED},
+        {"read eeprom above 00FF", 4, 0x100, 2, NXPIC_ERR_REFUSED},
     };
+    const QByteArray bootBlock = link.board.board().read(0x000000, 0x200);
     for (const Case& c : cases) {
         const auto start = Clock::now();
         int16_t result = 0;
@@ -224,7 +262,13 @@ TEST(Nxpicboot, RefusalsComeBackAtOnceWithTheirCodes) {
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTestReadTimeoutMs)) << c.name;
     }
     EXPECT_EQ(link.erase(0x300000), NXPIC_ERR_REFUSED);
-    EXPECT_EQ(link.board.board().read(0x300000, 16).size(), 16);
+    EXPECT_EQ(link.erase(0x0001C0), NXPIC_ERR_REFUSED);
+    EXPECT_EQ(link.erase(0x200040), NXPIC_ERR_REFUSED);
+    EXPECT_EQ(link.board.board().read(0x000000, 0x200), bootBlock);
+    EXPECT_EQ(link.board.board().bootBlockFaults(), 0u);
+    // Reads are never refused in program space: unimplemented memory reads 00.
+    int16_t result = 0;
+    EXPECT_EQ(link.read(1, 0x100000, 4, &result), QByteArray(4, '\0'));
 }
 
 TEST(Nxpicboot, BadArgumentsAndHandlesNeverReachTheWire) {
@@ -250,6 +294,8 @@ TEST(Nxpicboot, BadArgumentsAndHandlesNeverReachTheWire) {
     EXPECT_EQ(ReadPIC(link.handle, &wide, buffer), NXPIC_ERR_BAD_ARGUMENT);
     uint8_t packet[NXPIC_PACKET_BUFFER_BYTES] = {0x09, 0x00};
     EXPECT_EQ(SendGetPacket(link.handle, packet, 2, 10, 3), NXPIC_ERR_BAD_ARGUMENT);
+    uint8_t version3[NXPIC_PACKET_BUFFER_BYTES] = {0x00, 0x03};
+    EXPECT_EQ(SendGetPacket(link.handle, version3, 2, 10, 3), NXPIC_ERR_BAD_ARGUMENT);
     EXPECT_EQ(link.board.board().counters().bytesReceived, 0u);
     EXPECT_STREQ(NxpicResultText(NXPIC_ERR_VERIFY), "the device holds other bytes than expected");
     EXPECT_STREQ(NxpicResultText(-99), "unknown result code");
@@ -350,23 +396,54 @@ TEST(Nxpicboot, EveryExchangeStaysWithinItsByteBudget) {
         uint64_t request;
         uint64_t reply;
     };
-    // The verify travels as a digest request (command 6).
+    // The version query travels as a read (command 1), the verify as a digest
+    // request (command 6).
     for (const Expected e :
-         {Expected{0, 6, 6}, Expected{3, 9, 3}, Expected{2, 24, 3}, Expected{6, 9, 7}}) {
+         {Expected{1, 9, 5}, Expected{3, 9, 3}, Expected{2, 24, 3}, Expected{6, 9, 5}}) {
         EXPECT_EQ(c.perCommand[size_t(e.command)].requestBytes, e.request) << e.command;
         EXPECT_EQ(c.perCommand[size_t(e.command)].replyBytes, e.reply) << e.command;
     }
-    EXPECT_LE(c.perCommand[2].requestBytes + c.perCommand[2].replyBytes +
+    EXPECT_EQ(c.perCommand[2].requestBytes + c.perCommand[2].replyBytes +
                   c.perCommand[6].requestBytes + c.perCommand[6].replyBytes,
-              45u);
-    // The counts the progress plan weighs the passes with are what the wire carries.
-    const auto both = [&](int command) {
-        return c.perCommand[size_t(command)].requestBytes +
-               c.perCommand[size_t(command)].replyBytes;
-    };
-    EXPECT_EQ(both(3), uint64_t(nxpic::wire::kEraseExchangeBytes));
-    EXPECT_EQ(both(2), uint64_t(nxpic::wire::writeExchangeBytes(16)));
-    EXPECT_EQ(both(6), uint64_t(nxpic::wire::kDigestExchangeBytes));
+              uint64_t(nxpic::wire::kLineExchangeBytes));
+    EXPECT_LE(nxpic::wire::kLineExchangeBytes, 45);
+}
+
+// The entry block (000200-000207) reaches the board only with the start
+// request, after everything else: until then the board's entry word stays
+// erased and a power loss leaves the board in its bootloader.
+TEST(Nxpicboot, EntryBlockIsWrittenLastWithTheStart) {
+    Link link;
+    ASSERT_GT(link.handle, 0);
+    const QByteArray line = pattern(16, 9);
+    ASSERT_GE(link.erase(0x000200), 0);
+    ASSERT_EQ(link.write(2, 0x000200, line), 16);
+    EXPECT_EQ(link.board.board().read(0x000200, 16), QByteArray(8, char(0xFF)) + line.mid(8));
+    EXPECT_EQ(link.verify(1, 0x000200, line), 16);
+    EXPECT_EQ(link.verify(1, 0x000204, line.mid(4, 8)), 8);
+    // The held bytes are compared too.
+    QByteArray wrongEntry = line;
+    wrongEntry[1] = char(~line[1]);
+    EXPECT_EQ(link.verify(1, 0x000200, wrongEntry), NXPIC_ERR_VERIFY);
+    EXPECT_EQ(link.board.board().mode(), vboard::BoardMode::Bootloader);
+
+    uint8_t start[NXPIC_PACKET_BUFFER_BYTES] = {NXPIC_CMD_START_APPLICATION};
+    ASSERT_EQ(SendGetPacket(link.handle, start, 1, 10, 3), 1);
+    EXPECT_EQ(link.board.board().read(0x000200, 16), line);
+    EXPECT_EQ(link.board.board().mode(), vboard::BoardMode::Application);
+}
+
+TEST(Nxpicboot, StartIsRefusedWithoutAnApplication) {
+    Link link;
+    ASSERT_GT(link.handle, 0);
+    ASSERT_GE(link.erase(0x000200), 0);
+    // An erase of the entry row drops what was held of it.
+    ASSERT_EQ(link.write(2, 0x000200, pattern(8, 10)), 8);
+    ASSERT_GE(link.erase(0x000200), 0);
+    uint8_t start[NXPIC_PACKET_BUFFER_BYTES] = {NXPIC_CMD_START_APPLICATION};
+    EXPECT_EQ(SendGetPacket(link.handle, start, 1, 10, 3), NXPIC_ERR_REFUSED);
+    EXPECT_EQ(link.board.board().read(0x000200, 8), QByteArray(8, char(0xFF)));
+    EXPECT_EQ(link.board.board().mode(), vboard::BoardMode::Bootloader);
 }
 
 // 2 % of the bytes damaged in both directions and 5 % of the frames lost: the

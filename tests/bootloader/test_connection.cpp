@@ -279,7 +279,7 @@ TEST_F(ConnectionTest, ConnectionCarriesAProgrammingRun) {
     ASSERT_GE(WritePIC(s.Handle, &block, data), 0);
     block.Command = 1;
     EXPECT_GE(VerifyPIC(s.Handle, &block, data), 0);
-    EXPECT_EQ(ReadDeviceNumber(), QStringLiteral("36"));
+    EXPECT_EQ(ReadDeviceNumber(), QStringLiteral("33"));
     EXPECT_TRUE(DisconnectBootloader());
     EXPECT_EQ(board.board().read(0x000200, 16), line);
 }

@@ -102,6 +102,12 @@ void BenchPic18F452::create() {
     stall_ = new Stall(this);
 }
 
+void BenchPic18F452::reset(RESET_TYPE type) {
+    if (type != POR_RESET && type != SIM_RESET)
+        ++resets_;
+    P18F452::reset(type);
+}
+
 unsigned int BenchPic18F452::get_device_id() {
     return unsigned(cf::kDeviceId[1]) << 8 | cf::kDeviceId[0];
 }

@@ -44,6 +44,12 @@ class BenchPic18F452 : public P18F452 {
     uint8_t eepromByte(int offset);
     void setEepromByte(int offset, uint8_t value);
 
+    // gpsim halts the simulation at every reset (watchdog, RESET
+    // instruction, stack overflow); the chip runs on. The bench counts them
+    // and goes on.
+    void reset(RESET_TYPE type) override;
+    uint64_t resets() const { return resets_; }
+
     // Flash writes and erases the write protection refused.
     uint64_t protectedWrites() const { return protectedWrites_; }
 
@@ -60,6 +66,7 @@ class BenchPic18F452 : public P18F452 {
     bool direct_ = false;  // a programmer's write, not the firmware's
     uint64_t flashWords_ = 0;
     uint64_t protectedWrites_ = 0;
+    uint64_t resets_ = 0;
     Eecon1Watch* eecon1Watch_ = nullptr;
     Stall* stall_ = nullptr;
 };

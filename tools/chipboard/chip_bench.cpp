@@ -7,21 +7,23 @@
 
 #include "tools/chipboard/chip_adapter.h"
 #include "tools/chipboard/uart_bridge.h"
+#include "tools/chipfacts/pic18f452_facts.h"
 
 namespace chipbench {
 
 namespace {
-constexpr uint32_t kProgramBytes = 0x8000;
-constexpr uint32_t kUserIdBase = 0x200000;
-constexpr int kUserIdBytes = 8;
-constexpr uint32_t kConfigBase = 0x300000;
-constexpr int kConfigBytes = 14;
-constexpr int kEepromBytes = 256;
+namespace cf = chipfacts;
+constexpr uint32_t kProgramBytes = cf::kProgramBytes;
+constexpr uint32_t kUserIdBase = cf::kUserIdFirst;
+constexpr int kUserIdBytes = int(cf::kUserIdBytes);
+constexpr uint32_t kConfigBase = cf::kConfigFirst;
+constexpr int kConfigBytes = int(cf::kConfigBytes);
+constexpr int kEepromBytes = int(cf::kEepromBytes);
 }  // namespace
 
 ChipBench::ChipBench(ChipOptions options) : options_(options) {}
 
-ChipBench::~ChipBench() = default;
+ChipBench::~ChipBench() = default;  // the link goes before the simulator's objects
 
 bool ChipBench::create(QString* error) {
     initialize_gpsim_core();
@@ -83,12 +85,30 @@ void ChipBench::readMemory(vboard::PicMemory& memory) {
     memory.load(vboard::kEepromHexBase, eeprom);
 }
 
-RunEnd ChipBench::run(int master, int stopFd, LineFilter* filter) {
-    PtyLink link(*bridge_, master, stopFd, options_.link, filter);
+void ChipBench::serve(int master, const char* devicePath, int stopFd, LineFilter* filter) {
+    link_ = std::make_unique<PtyLink>(*bridge_, master, devicePath, stopFd, options_.link, filter);
+}
+
+LinkCounters ChipBench::linkCounters() const {
+    return link_ ? link_->counters() : LinkCounters{};
+}
+
+RunEnd ChipBench::run() {
+    PtyLink& link = *link_;
     link.start();
-    get_interface().start_simulation();
-    counters_ = link.counters();
-    return link.stopRequested() ? RunEnd::Stopped : RunEnd::Halted;
+    RunEnd end = RunEnd::Halted;
+    for (;;) {
+        const uint64_t resetsBefore = chip_->resets();
+        get_interface().start_simulation();
+        if (link.stopRequested()) {
+            end = RunEnd::Stopped;
+            break;
+        }
+        // gpsim stops at a reset of the chip; the chip itself runs on.
+        if (chip_->resets() == resetsBefore)
+            break;
+    }
+    return end;
 }
 
 uint64_t ChipBench::cycles() const {
@@ -97,6 +117,10 @@ uint64_t ChipBench::cycles() const {
 
 uint32_t ChipBench::programCounter() const {
     return chip_ ? chip_->pc->get_value() : 0;
+}
+
+uint64_t ChipBench::resets() const {
+    return chip_ ? chip_->resets() : 0;
 }
 
 uint64_t ChipBench::framingErrors() const {

@@ -41,20 +41,23 @@ class ChipBench {
     // Copies the chip's whole memory out.
     void readMemory(vboard::PicMemory& memory);
 
-    // Runs the chip with its USART served on master until stopFd is readable
-    // or the simulation halts by itself.
-    RunEnd run(int master, int stopFd, LineFilter* filter);
+    // Serves the chip's USART on master from now on: a host that opens
+    // devicePath after this is seen. Call before telling anyone the path.
+    void serve(int master, const char* devicePath, int stopFd, LineFilter* filter);
+    // Runs the chip until stopFd is readable or the simulation halts by itself.
+    RunEnd run();
 
-    LinkCounters linkCounters() const { return counters_; }
+    LinkCounters linkCounters() const;
     uint64_t cycles() const;
     uint32_t programCounter() const;
     uint64_t framingErrors() const;
+    uint64_t resets() const;  // other than power-on
 
   private:
     ChipOptions options_;
     BenchPic18F452* chip_ = nullptr;
     UartBridge* bridge_ = nullptr;
-    LinkCounters counters_;
+    std::unique_ptr<PtyLink> link_;
 };
 
 }  // namespace chipbench

@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "tools/chipboard/chip_bench.h"
+#include "tools/chipboard/line_faults.h"
 #include "tools/vboard/intel_hex.h"
 
 namespace {
@@ -179,7 +180,7 @@ int main(int argc, char** argv) {
         return usage(QStringLiteral("--corrupt takes a fraction from 0 to 1"));
     if (!parseRate(parser.value(dropOption), dropRate))
         return usage(QStringLiteral("--drop takes a fraction from 0 to 1"));
-    [[maybe_unused]] const uint32_t seed = parser.value(seedOption).toUInt(&ok);
+    const uint32_t seed = parser.value(seedOption).toUInt(&ok);
     if (!ok)
         return usage(QStringLiteral("bad --seed"));
 
@@ -230,10 +231,13 @@ int main(int argc, char** argv) {
             return usage(QStringLiteral("cannot link %1 to %2: %3")
                              .arg(linkPath, device, QString::fromLocal8Bit(strerror(errno))));
     }
+    chipbench::LineFaults faults(corruptRate, dropRate, seed);
+    const bool faulty = corruptRate > 0.0 || dropRate > 0.0;
+    bench.serve(master, name, stopFd, faulty ? &faults : nullptr);
     std::fprintf(gOut, "%s\n", name);
     std::fflush(gOut);
 
-    const chipbench::RunEnd end = bench.run(master, stopFd, nullptr);
+    const chipbench::RunEnd end = bench.run();
     int status = 0;
     if (end == chipbench::RunEnd::Halted) {
         std::fprintf(stderr,
@@ -259,12 +263,17 @@ int main(int argc, char** argv) {
     const chipbench::LinkCounters counters = bench.linkCounters();
     std::fprintf(gOut,
                  "bytes received: %llu\nbytes sent: %llu\nhost opens: %llu\nhost closes: %llu\n"
-                 "framing errors: %llu\ncycles: %llu\n",
+                 "corrupted bytes: %llu\ndropped requests: %llu\ndropped replies: %llu\n"
+                 "framing errors: %llu\nresets: %llu\ncycles: %llu\n",
                  static_cast<unsigned long long>(counters.bytesReceived),
                  static_cast<unsigned long long>(counters.bytesSent),
                  static_cast<unsigned long long>(counters.hostOpens),
                  static_cast<unsigned long long>(counters.hostCloses),
+                 static_cast<unsigned long long>(faults.counters().corruptedBytes),
+                 static_cast<unsigned long long>(faults.counters().droppedRequests),
+                 static_cast<unsigned long long>(faults.counters().droppedReplies),
                  static_cast<unsigned long long>(bench.framingErrors()),
+                 static_cast<unsigned long long>(bench.resets()),
                  static_cast<unsigned long long>(bench.cycles()));
     std::fflush(gOut);
     return status;

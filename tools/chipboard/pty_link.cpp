@@ -1,6 +1,7 @@
 #include "tools/chipboard/pty_link.h"
 
 #include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <gpsim/breakpoints.h>
@@ -32,16 +33,33 @@ class PtyLink::Tick : public TriggerObject {
     PtyLink& link_;
 };
 
-PtyLink::PtyLink(UartBridge& bridge, int master, int stopFd, LinkOptions options,
-                 LineFilter* filter)
+PtyLink::PtyLink(UartBridge& bridge, int master, const char* devicePath, int stopFd,
+                 LinkOptions options, LineFilter* filter)
     : bridge_(bridge), master_(master), stopFd_(stopFd), options_(options), filter_(filter) {
     tick_ = new Tick(*this);
+    // A host that closes the port and opens it again between two services
+    // is seen only through inotify; without it the hang-up alone tells.
+    inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ >= 0 && ::inotify_add_watch(inotify_, devicePath,
+                                             IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(inotify_);
+        inotify_ = -1;
+    }
+    // A host that opened the terminal before the watch began.
+    pollfd probe{master_, POLLIN, 0};
+    if (inotify_ >= 0 && ::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) {
+        hostFds_ = 1;
+        hostPresent_ = true;
+        ++counters_.hostOpens;
+    }
     bridge_.onByte = [this](uint8_t byte) { toHost(byte); };
 }
 
 PtyLink::~PtyLink() {
     get_cycles().clear_break(tick_);
     bridge_.onByte = nullptr;
+    if (inotify_ >= 0)
+        ::close(inotify_);
     delete tick_;
 }
 
@@ -101,18 +119,56 @@ void PtyLink::pollHost(std::chrono::nanoseconds timeout) {
         return;
     if (count > 1 && (fds[1].revents & POLLIN))
         stopRequested_ = true;
-    // With no host holding the terminal, the master side reports a hang-up.
-    const bool present = !(fds[0].revents & POLLHUP);
-    if (present && !hostPresent_) {
-        hostPresent_ = true;
-        ++counters_.hostOpens;
-    } else if (!present && hostPresent_) {
-        hostLeft();
+    if (inotify_ >= 0)
+        hostEvents();
+    if (inotify_ < 0) {
+        // With no host holding the terminal, the master side reports a hang-up.
+        const bool present = !(fds[0].revents & POLLHUP);
+        if (present && !hostPresent_) {
+            hostPresent_ = true;
+            ++counters_.hostOpens;
+        } else if (!present && hostPresent_) {
+            hostLeft();
+        }
     }
     if (hostPresent_ && (fds[0].revents & POLLIN))
         readHost();
     if (hostPresent_ && !outgoing_.empty())
         flushToHost();
+}
+
+// Opens and closes of the terminal since the last look, in their order. A
+// close that leaves no descriptor open is a hang-up: what the chip still had
+// for that host is forgotten. The bytes a next host wrote already stay in
+// the terminal.
+void PtyLink::hostEvents() {
+    alignas(inotify_event) char events[4096];
+    ssize_t n = 0;
+    while ((n = ::read(inotify_, events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if ((event->mask & IN_OPEN) && hostFds_++ == 0 && !hostPresent_) {
+                hostPresent_ = true;
+                ++counters_.hostOpens;
+            }
+            if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && --hostFds_ <= 0) {
+                hostFds_ = 0;
+                forgetHost();
+            }
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+void PtyLink::forgetHost() {
+    if (!hostPresent_)
+        return;
+    hostPresent_ = false;
+    ++counters_.hostCloses;
+    outgoing_.clear();
+    bridge_.forgetPending();
+    if (filter_)
+        filter_->hostGone();
 }
 
 void PtyLink::readHost() {
@@ -164,12 +220,7 @@ void PtyLink::flushToHost() {
 void PtyLink::hostLeft() {
     if (!hostPresent_)
         return;
-    hostPresent_ = false;
-    ++counters_.hostCloses;
-    outgoing_.clear();
-    bridge_.forgetPending();
-    if (filter_)
-        filter_->hostGone();
+    forgetHost();
     uint8_t scratch[kReadChunkBytes];
     while (::read(master_, scratch, sizeof scratch) > 0) {
     }

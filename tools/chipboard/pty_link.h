@@ -42,7 +42,9 @@ class PtyLink {
   public:
     // master: the pseudo-terminal's master side (non-blocking); stopFd: a
     // descriptor that becomes readable when the board is to stop (-1: none).
-    PtyLink(UartBridge& bridge, int master, int stopFd, LinkOptions options,
+    // devicePath: the terminal's slave side, watched for the host opening
+    // and closing it.
+    PtyLink(UartBridge& bridge, int master, const char* devicePath, int stopFd, LinkOptions options,
             LineFilter* filter = nullptr);
     ~PtyLink();
     PtyLink(const PtyLink&) = delete;
@@ -62,10 +64,14 @@ class PtyLink {
     void toHost(uint8_t byte);
     void flushToHost();
     void hostLeft();
+    void hostEvents();
+    void forgetHost();
 
     UartBridge& bridge_;
     int master_;
     int stopFd_;
+    int inotify_ = -1;
+    int hostFds_ = 0;  // the host's open descriptors, as inotify counts them
     LinkOptions options_;
     LineFilter* filter_;
     Tick* tick_ = nullptr;

@@ -28,6 +28,12 @@ inline constexpr uint32_t kConfigBytes = 14;
 inline constexpr uint8_t kConfigDefaults[kConfigBytes] = {0xFF, 0x27, 0x0F, 0x0F, 0xFF, 0x01, 0x85,
                                                           0xFF, 0x0F, 0xC0, 0x0F, 0xE0, 0x0F, 0x40};
 
+// What a bootloader serves of the user ID and the configuration: the updater
+// reads and writes each as one 16-byte line. Past the chip's own bytes the
+// window holds nothing (0xFF).
+inline constexpr uint32_t kUserIdWindowBytes = 16;
+inline constexpr uint32_t kConfigWindowBytes = 16;
+
 // Device ID: DEVID1 then DEVID2. The device number a program reads is
 // (DEVID2 * 256 + DEVID1) / 32 = 33 (DEV bits 0000 0100 001); the low five
 // bits are the silicon revision.

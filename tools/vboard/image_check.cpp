@@ -9,7 +9,7 @@ namespace vboard {
 
 namespace {
 
-constexpr uint32_t kConfigFirst = 0x300000;
+constexpr uint32_t kConfigFirst = chipfacts::kConfigFirst;
 constexpr uint32_t kConfigLast = 0x3FFFFF;
 constexpr int kMismatchesReported = 8;
 

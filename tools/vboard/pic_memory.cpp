@@ -1,25 +1,28 @@
 #include "tools/vboard/pic_memory.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace vboard {
 
 const DeviceLayout& pic18f452Layout() {
-    // Device ID 0x0486 >> 5 gives device number 36, revision 6.
+    namespace cf = chipfacts;
     static const DeviceLayout layout{
         {
-            {"program", 0x000000, 0x007FFF, RegionKind::Flash, 64},
-            {"userid", 0x200000, 0x20000F, RegionKind::Flash, 16},
-            {"config", 0x300000, 0x30000F, RegionKind::Config, 0},
-            {"deviceid", 0x3FFFFE, 0x3FFFFF, RegionKind::ReadOnly, 0},
+            {"program", 0x000000, cf::kProgramBytes - 1, RegionKind::Flash, cf::kEraseRowBytes},
+            // The user ID erases as a whole, like a row of its own.
+            {"userid", cf::kUserIdFirst, cf::kUserIdFirst + cf::kUserIdWindowBytes - 1,
+             RegionKind::Flash, cf::kUserIdWindowBytes},
+            {"config", cf::kConfigFirst, cf::kConfigFirst + cf::kConfigWindowBytes - 1,
+             RegionKind::Config, 0},
+            {"deviceid", cf::kDeviceIdAddress, cf::kDeviceIdAddress + 1, RegionKind::ReadOnly, 0},
         },
-        256,
-        0x000200,
-        8,
-        {0xFF, 0x27, 0x0F, 0x0F, 0xFF, 0x01, 0x85, 0xFF, 0x0F, 0xC0, 0x0F, 0xE0, 0x0F, 0x40, 0xFF,
-         0xFF},
-        {0x86, 0x04},
+        cf::kEepromBytes,
+        cf::kBootBlockEnd,
+        cf::kWriteBlockBytes,
+        std::vector<uint8_t>(std::begin(cf::kConfigDefaults), std::end(cf::kConfigDefaults)),
+        std::vector<uint8_t>(std::begin(cf::kDeviceId), std::end(cf::kDeviceId)),
     };
     return layout;
 }

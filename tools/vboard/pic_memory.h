@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "tools/chipfacts/pic18f452_facts.h"
+
 namespace vboard {
 
 enum class RegionKind {
@@ -100,6 +102,6 @@ class PicMemory {
 };
 
 // Where the EEPROM stands in an Intel HEX image of a PIC18.
-inline constexpr uint32_t kEepromHexBase = 0xF00000;
+inline constexpr uint32_t kEepromHexBase = chipfacts::kEepromHexBase;
 
 }  // namespace vboard

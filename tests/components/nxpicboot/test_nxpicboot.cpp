@@ -188,11 +188,11 @@ TEST(Nxpicboot, EraseWriteReadAndVerifyFollowTheFlashRules) {
     EXPECT_EQ(link.verify(4, 0x10, other), 16);
     EXPECT_EQ(link.board.board().read(vboard::kEepromHexBase + 0x10, 16), other);
 
-    // Device ID: (byte1 * 256 + byte0) / 32 = 36.
+    // Device ID: (byte1 * 256 + byte0) / 32 = 33, the PIC18F452.
     int16_t result = 0;
     const QByteArray id = link.read(1, 0x3FFFFE, 2, &result);
     ASSERT_EQ(result, 2);
-    EXPECT_EQ((uint8_t(id[1]) * 256 + uint8_t(id[0])) / 32, 36);
+    EXPECT_EQ((uint8_t(id[1]) * 256 + uint8_t(id[0])) / 32, 33);
 }
 
 TEST(Nxpicboot, VerifyLeavesTheCallersBufferAlone) {

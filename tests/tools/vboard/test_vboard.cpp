@@ -93,7 +93,7 @@ TEST(PicMemory, FollowsTheDevicesRules) {
     EXPECT_EQ(m.bootBlockFaults(), 2u);
 
     const QByteArray id = m.peek(0x3FFFFE, 2);
-    EXPECT_EQ((uint8_t(id[1]) * 256 + uint8_t(id[0])) / 32, 36);
+    EXPECT_EQ((uint8_t(id[1]) * 256 + uint8_t(id[0])) / 32, 33);
 }
 
 // --expect: a later record's byte wins, and a later 0xFF never hides an earlier byte.

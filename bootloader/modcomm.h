@@ -25,6 +25,11 @@ struct BootloaderSettings {
     QString UserIdPath;
     QString ConfigPath;
     PicProfile profile;
+    // Set when DownloadRegions has written and verified every region over the
+    // open connection; DisconnectBootloader then asks the board to start the
+    // application. A failed or stopped run leaves it false: the board stays
+    // in its bootloader.
+    bool ImageVerified = false;
 };
 
 // The module's one set of settings, alive for the whole program.

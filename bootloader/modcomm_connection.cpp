@@ -31,6 +31,11 @@ constexpr int16_t kVersionReplyLimit = 10;
 constexpr uint8_t kExpectedVersionMajor = 0xFA;  // reply byte 3
 constexpr uint8_t kExpectedVersionMinor = 4;     // reply byte 2
 
+// After a good update: the board starts the new application (no arguments,
+// an empty reply).
+constexpr uint8_t kStartApplication[] = {NXPIC_CMD_START_APPLICATION};
+constexpr int16_t kStartReplyLimit = 1;
+
 constexpr int32_t kDeviceIdAddress = 0x3FFFFE;
 constexpr int kDeviceIdRevisionDivisor = 32;  // the low five bits are the revision
 
@@ -97,6 +102,7 @@ bool ConnectBootloader(int32_t port, QString& message) {
         s.PortName = portName(port);
     // An open connection is reused; a failed open left a negative handle, so
     // the next attempt opens again.
+    s.ImageVerified = false;
     if (s.Handle < 1) {
         s.Handle = OpenPIC(s.PortName.toLatin1().constData(), s.BitRate, s.ReadTimeout);
         if (s.Handle < 0) {
@@ -125,9 +131,18 @@ bool DisconnectBootloader() {
     enterProgramFolder();
     BootloaderSettings& s = g_settings;
     if (s.Handle > 0) {
+        // Only a run that wrote and verified the whole image starts it; the
+        // result is not looked at: either the board runs the new application
+        // or it stays in its bootloader, where the next run finds it.
+        if (s.ImageVerified) {
+            uint8_t packet[NXPIC_PACKET_BUFFER_BYTES] = {kStartApplication[0]};
+            SendGetPacket(s.Handle, packet, sizeof kStartApplication, kStartReplyLimit,
+                          kRetryCount);
+        }
         ClosePIC(s.Handle);
         s.Handle = -1;
     }
+    s.ImageVerified = false;
     return true;
 }
 

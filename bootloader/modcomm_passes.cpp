@@ -122,6 +122,7 @@ int clampToInt(int64_t value) {
 
 bool EraseDevice(PassContext& ctx, bool programMemory, bool userIdRange, QString& message) {
     enterProgramFolder();
+    bootloaderSettings().ImageVerified = false;
     const PicProfile& profile = bootloaderSettings().profile;
     if ((programMemory || userIdRange) && profile.eraseblock == 0) {
         // The erase walks the range in steps of eraseblock; a step of 0 would
@@ -205,6 +206,7 @@ int16_t EraseRange(PassContext& ctx, int32_t low, int32_t high) {
 
 bool DownloadRegions(PassContext& ctx, QString& message) {
     enterProgramFolder();
+    bootloaderSettings().ImageVerified = false;
     const PicProfile& profile = bootloaderSettings().profile;
     try {
         for (const WritePass& pass : kWritePasses) {
@@ -224,6 +226,7 @@ bool DownloadRegions(PassContext& ctx, QString& message) {
         message = error.description();
         return false;
     }
+    bootloaderSettings().ImageVerified = true;
     return true;
 }
 

@@ -60,16 +60,15 @@ QByteArray answerFor(const QByteArray& request, const QByteArray& fuzzed) {
     // The caller's buffer is all zeros, so the digest that matches it is the
     // digest of that many zero bytes; any other final answer would be a
     // mismatch that the library repeats until its time-out.
+    const uint16_t crc = requestCrc(request.mid(start, length + kRequestOverheadBytes));
     QByteArray okPayload(std::max(payload, 0), '\0');
-    if ((command == kDigestProgram || command == kDigestEeprom) && payload == kDigestBytes) {
+    if (command == kDigest && payload == kDigestBytes) {
         const QByteArray zeros(static_cast<uint8_t>(args[kAddressBytes]), '\0');
-        okPayload = digestBytes(
-            crc32(reinterpret_cast<const uint8_t*>(zeros.constData()), int(zeros.size())));
+        okPayload = digestOf(crc, zeros);
     }
     QByteArray answer = fuzzed;
     answer.append(QByteArray(1 + 1 + kMaxReplyPayloadBytes + 2, '\0'));
-    answer.append(encodeReply(requestCrc(request.mid(start, length + kRequestOverheadBytes)), kOk,
-                              okPayload));
+    answer.append(encodeReply(crc, kOk, okPayload));
     return answer;
 }
 

@@ -119,8 +119,9 @@ TEST_F(ConnectionTest, ConnectsToTheRightBootloaderAndLoadsTheProfile) {
     EXPECT_EQ(s.profile.eerangelow, 0x000020);
     EXPECT_EQ(s.profile.eraseblock, 64);
     EXPECT_EQ(s.DeviceNumber, QStringLiteral("36"));
-    // With the device check skipped, only the version was asked.
-    EXPECT_EQ(board.board().counters().perCommand[1].requests, 0u);
+    // With the device check skipped, only the version was asked (a read of
+    // its record).
+    EXPECT_EQ(board.board().counters().perCommand[1].requests, 1u);
 
     uint8_t major = 0, minor = 0;
     ASSERT_TRUE(ReadBootloaderVersion(major, minor));
@@ -140,7 +141,7 @@ TEST_F(ConnectionTest, DeviceCheckReadsTheDeviceNumber) {
     ASSERT_TRUE(ConnectBootloader(kBoardPort, message)) << message.toStdString();
     EXPECT_EQ(bootloaderSettings().DeviceNumber, QStringLiteral("41"));
     EXPECT_EQ(bootloaderSettings().DeviceName, QStringLiteral("PIC18F452"));
-    EXPECT_EQ(board.board().counters().perCommand[1].requests, 1u);
+    EXPECT_EQ(board.board().counters().perCommand[1].requests, 2u);  // version, device ID
 }
 
 TEST_F(ConnectionTest, ConnectingTwiceOpensOnceAndAsksTwice) {
@@ -154,7 +155,7 @@ TEST_F(ConnectionTest, ConnectingTwiceOpensOnceAndAsksTwice) {
     EXPECT_EQ(bootloaderSettings().Handle, handle);
     const vboard::Counters c = board.board().counters();
     EXPECT_EQ(c.hostOpens, 1u);
-    EXPECT_EQ(c.perCommand[0].requests, 2u);
+    EXPECT_EQ(c.perCommand[1].requests, 2u);  // the version record, read twice
 }
 
 TEST_F(ConnectionTest, WrongVersionFailsAndLeavesTheConnectionOpen) {
@@ -256,32 +257,45 @@ TEST_F(ConnectionTest, ProfileValueOutOfRangeFailsTheConnection) {
 }
 
 // What a programming run does with the connection: erase a row, write and
-// verify a line, read the device number, disconnect.
+// verify a line, read the device number, disconnect. Only a run whose image
+// was written and verified whole sends the start: then the held entry block
+// reaches the board and the board runs the application; otherwise the entry
+// word stays erased and the board stays in its bootloader.
 TEST_F(ConnectionTest, ConnectionCarriesAProgrammingRun) {
-    VirtualBoardOnPort board;
-    ASSERT_TRUE(board.ok());
-    init();
-    QString message;
-    ASSERT_TRUE(ConnectBootloader(kBoardPort, message)) << message.toStdString();
-    const BootloaderSettings& s = bootloaderSettings();
-    uint8_t packet[NXPIC_PACKET_BUFFER_BYTES] = {0x03, 0x01, 0x00, 0x02, 0x00};
-    ASSERT_GE(SendGetPacket(s.Handle, packet, 5, 255, 5), 0);
-    uint8_t data[NXPIC_DATA_BUFFER_BYTES] = {};
-    const QByteArray line = QByteArray::fromHex("00112233445566778899aabbccddeeff");
-    std::memcpy(data, line.constData(), 16);
-    PicBlock block{};
-    block.Command = 2;
-    block.DataLength = 16;
-    block.Address = 0x000200 / s.profile.bytesperaddr;
-    block.BlockSize = s.profile.writeblock;
-    block.BytesPerAddr = s.profile.bytesperaddr;
-    block.MaxRetries = s.RetryCount;
-    ASSERT_GE(WritePIC(s.Handle, &block, data), 0);
-    block.Command = 1;
-    EXPECT_GE(VerifyPIC(s.Handle, &block, data), 0);
-    EXPECT_EQ(ReadDeviceNumber(), QStringLiteral("33"));
-    EXPECT_TRUE(DisconnectBootloader());
-    EXPECT_EQ(board.board().read(0x000200, 16), line);
+    for (const bool verified : {false, true}) {
+        SCOPED_TRACE(verified);
+        VirtualBoardOnPort board;
+        ASSERT_TRUE(board.ok());
+        init();
+        QString message;
+        ASSERT_TRUE(ConnectBootloader(kBoardPort, message)) << message.toStdString();
+        const BootloaderSettings& s = bootloaderSettings();
+        uint8_t packet[NXPIC_PACKET_BUFFER_BYTES] = {0x03, 0x01, 0x00, 0x02, 0x00};
+        ASSERT_GE(SendGetPacket(s.Handle, packet, 5, 255, 5), 0);
+        uint8_t data[NXPIC_DATA_BUFFER_BYTES] = {};
+        const QByteArray line = QByteArray::fromHex("00112233445566778899aabbccddeeff");
+        std::memcpy(data, line.constData(), 16);
+        PicBlock block{};
+        block.Command = 2;
+        block.DataLength = 16;
+        block.Address = 0x000200 / s.profile.bytesperaddr;
+        block.BlockSize = s.profile.writeblock;
+        block.BytesPerAddr = s.profile.bytesperaddr;
+        block.MaxRetries = s.RetryCount;
+        ASSERT_GE(WritePIC(s.Handle, &block, data), 0);
+        block.Command = 1;
+        EXPECT_GE(VerifyPIC(s.Handle, &block, data), 0);
+        EXPECT_EQ(ReadDeviceNumber(), QStringLiteral("33"));
+        bootloaderSettings().ImageVerified = verified;
+        EXPECT_TRUE(DisconnectBootloader());
+        EXPECT_FALSE(bootloaderSettings().ImageVerified);
+        EXPECT_EQ(board.board().read(0x000200, 16),
+                  verified ? line : QByteArray(8, char(0xFF)) + line.mid(8));
+        EXPECT_EQ(board.board().mode(),
+                  verified ? vboard::BoardMode::Application : vboard::BoardMode::Bootloader);
+        EXPECT_EQ(board.board().counters().perCommand[8].requests, verified ? 1u : 0u);
+        resetBootloaderSettings();
+    }
 }
 
 }  // namespace

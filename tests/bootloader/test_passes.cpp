@@ -143,8 +143,8 @@ class Passes : public testing::TempFolderTest {
 constexpr int kEraseCommand = 3;
 constexpr int kWriteProgramCommand = 2;
 
-// A whole image: program memory (its boot block as the board holds it, since
-// the boot block cannot be written), EEPROM, user ID and configuration.
+// A whole image: program memory above the boot block (which holds the
+// bootloader and cannot be written), EEPROM and configuration.
 TEST_F(Passes, FullImageIsErasedWrittenAndVerified) {
     vboard::BoardOptions options;
     connect(options);
@@ -157,10 +157,8 @@ TEST_F(Passes, FullImageIsErasedWrittenAndVerified) {
     QByteArray program = randomBytes(kProgramBytes, 1);
     program.replace(0, int(kBootBlockEnd), bootBlock);
     const QByteArray eeprom = randomBytes(kEepromBytes, 2);
-    const QByteArray userId = randomBytes(kUserIdBytes, 3);
     HexImage image;
-    image.add(0, program);
-    image.add(kUserIdBase, userId);
+    image.add(kBootBlockEnd, program.mid(int(kBootBlockEnd)));
     image.add(kConfigBase, randomBytes(16, 4));
     image.add(kEepromHexBase, eeprom);
     split(image.text());
@@ -180,22 +178,27 @@ TEST_F(Passes, FullImageIsErasedWrittenAndVerified) {
     pump_.count = 0;
     ASSERT_TRUE(DownloadRegions(ctx_, message)) << message.toStdString();
     const qint64 elapsedMs = clock.elapsed();
-    EXPECT_EQ(pump_.count, 2048 + 16 + 1) << "one yield per line";
-    EXPECT_EQ(requestsOf(kWriteProgramCommand), 2048u + 1u);
+    EXPECT_EQ(pump_.count, 2016 + 16) << "one yield per line";
+    // Program memory and EEPROM lines are writes on the wire alike.
+    EXPECT_EQ(requestsOf(kWriteProgramCommand), 2016u + 16u);
+    // The application's entry block reaches the board last, with the start.
+    EXPECT_EQ(board().read(kBootBlockEnd, 8), QByteArray(8, char(0xFF)));
+    EXPECT_TRUE(bootloaderSettings().ImageVerified);
+    EXPECT_TRUE(DisconnectBootloader());
+    EXPECT_EQ(board().mode(), vboard::BoardMode::Application);
     EXPECT_FALSE(progress_.barVisible);
     EXPECT_TRUE(progress_.percentText.isEmpty());
 
     EXPECT_EQ(board().read(kBootBlockEnd, kProgramBytes - int(kBootBlockEnd)),
               program.mid(int(kBootBlockEnd)));
     EXPECT_EQ(board().read(0, int(kBootBlockEnd)), bootBlock);
-    EXPECT_EQ(board().read(kUserIdBase, kUserIdBytes), userId);
+    EXPECT_EQ(board().read(kUserIdBase, kUserIdBytes), QByteArray(kUserIdBytes, char(0xFF)));
     EXPECT_EQ(board().read(kConfigBase, 16), configBefore) << "configuration is never written";
 
     // The board's dump, split like any image, gives the same region lines.
     const QString imageProgmem = regionFilePath(QStringLiteral("progmem"));
     const auto expectedProgmem = regionLinesByAddress(imageProgmem);
     const auto expectedEedata = regionLinesByAddress(regionFilePath(QStringLiteral("eedata")));
-    const auto expectedUserid = regionLinesByAddress(regionFilePath(QStringLiteral("userid")));
     QTemporaryDir dumpFolder;
     ASSERT_TRUE(dumpFolder.isValid());
     globals().TempFolder = dumpFolder.path();
@@ -204,28 +207,24 @@ TEST_F(Passes, FullImageIsErasedWrittenAndVerified) {
     QString splitMessage;
     ASSERT_TRUE(SplitHexFile(dumpPath, splitMessage)) << splitMessage.toStdString();
     const auto dumpProgmem = regionLinesByAddress(regionFilePath(QStringLiteral("progmem")));
-    EXPECT_EQ(dumpProgmem.size(), expectedProgmem.size());
+    // The dump holds the boot block too: 32 lines more.
+    EXPECT_EQ(dumpProgmem.size(), expectedProgmem.size() + int(kBootBlockEnd) / 16);
     for (auto line = expectedProgmem.begin(); line != expectedProgmem.end(); ++line) {
         EXPECT_EQ(dumpProgmem.value(line.key()), line.value());
     }
     EXPECT_EQ(regionLinesByAddress(regionFilePath(QStringLiteral("eedata"))), expectedEedata);
-    EXPECT_EQ(regionLinesByAddress(regionFilePath(QStringLiteral("userid"))), expectedUserid);
 
     const QStringList expectedOperations = {GetText(1103), GetText(1104), GetText(1099)};
     EXPECT_EQ(progress_.operationHistory.mid(0, 3), expectedOperations);
     EXPECT_TRUE(progress_.operationHistory.contains(GetText(1100)));
-    EXPECT_TRUE(progress_.operationHistory.contains(GetText(1101)));
-    EXPECT_EQ(progress_.operationHistory.last(), GetText(1102).replace("%1", "1"))
-        << "the user-ID pass has one line";
 
     const QStringList log = logTexts();
     ASSERT_GE(log.size(), 5);
     EXPECT_EQ(log.mid(0, 3),
               (QStringList{"Cancellazione flash", "Cancellazione eeprom", "Download flash"}));
-    EXPECT_TRUE(log[3].startsWith("<- TX 000000 ")) << log[3].toStdString();
+    EXPECT_TRUE(log[3].startsWith("<- TX 000200 ")) << log[3].toStdString();
     EXPECT_EQ(log[4], "-> RX riga validata");
     EXPECT_TRUE(log.contains("Download eeprom"));
-    EXPECT_TRUE(log.contains("Download Userid"));
     std::cout << "[ figures  ] erase, write and verify of 32 KiB: " << elapsedMs << " ms\n";
 }
 
@@ -276,24 +275,41 @@ TEST_F(Passes, StopDuringAWritePass) {
     EXPECT_EQ(requestsOf(kWriteProgramCommand), 4u);
 }
 
-TEST_F(Passes, BootBlockLineFailsVerification) {
+// The chip has eight user-ID bytes; a region line is sixteen, and the board
+// refuses the write of the eight it does not have.
+TEST_F(Passes, UserIdLineIsRefusedBeyondTheChipsEightBytes) {
+    connect();
+    HexImage image;
+    image.add(0x0400, randomBytes(16, 6));
+    image.add(kUserIdBase, randomBytes(8, 3));
+    split(image.text());
+    QString message;
+    ASSERT_TRUE(EraseDevice(ctx_, true, true, message)) << message.toStdString();
+    EXPECT_FALSE(DownloadRegions(ctx_, message));
+    EXPECT_TRUE(message.startsWith(GetText(1106))) << message.toStdString();
+    EXPECT_TRUE(message.contains(QStringLiteral("200000"))) << message.toStdString();
+    EXPECT_FALSE(bootloaderSettings().ImageVerified);
+}
+
+TEST_F(Passes, BootBlockLineIsRefused) {
     connect();
     const QString progmem = regionFilePath(QStringLiteral("progmem"));
     writeFileBytes(progmem,
                    "000200 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 \r\n"
                    "000100 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF \r\n"
                    "000210 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 \r\n");
+    const QByteArray bootBlock = board().read(0, int(kBootBlockEnd));
     QString message;
     EXPECT_FALSE(DownloadRegions(ctx_, message));
-    EXPECT_EQ(message, GetText(1107));
+    EXPECT_TRUE(message.startsWith(GetText(1106))) << message.toStdString();
+    EXPECT_TRUE(message.contains(QStringLiteral("000100"))) << message.toStdString();
     EXPECT_EQ(logTexts(), (QStringList{
                               "Download flash",
                               "<- TX 000200 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 ",
                               "-> RX riga validata",
                               "<- TX 000100 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF ",
-                              "-> RX riga NON validata",
                           }));
-    EXPECT_EQ(board().read(0x100, 16), QByteArray(16, char(0xFF)));
+    EXPECT_EQ(board().read(0, int(kBootBlockEnd)), bootBlock);
     EXPECT_EQ(board().read(0x210, 16), QByteArray(16, char(0xFF))) << "nothing after the failure";
 }
 

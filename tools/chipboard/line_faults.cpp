@@ -1,5 +1,7 @@
 #include "tools/chipboard/line_faults.h"
 
+#include <algorithm>
+
 #include "components/nxpicboot/nxpic_wire.h"
 
 namespace chipbench {
@@ -52,7 +54,10 @@ void LineFaults::frameByte(uint8_t byte, std::vector<uint8_t>& out) {
             return;
         case vboard::FaultInjector::Drop::Reply:
             ++counters_.droppedReplies;
-            answerToLose_ = wire::kReplyOverheadBytes + wire::answerPayloadBytes(command, args);
+            // An OK answer's length (a refusal carries no payload and is shorter).
+            answerToLose_ = wire::kReplyOverheadBytes +
+                            std::clamp(wire::replyPayloadBytes(command, args), 0,
+                                       wire::kMaxReplyPayloadBytes);
             break;
         case vboard::FaultInjector::Drop::None:
             break;

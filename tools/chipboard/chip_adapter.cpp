@@ -37,12 +37,16 @@ class BenchPic18F452::Eecon1Watch : public sfr_register {
     unsigned int get_value() override { return real_.get_value(); }
     void put(unsigned int value) override {
         const unsigned before = real_.get_value();
+        chip_->eecon1Writing(true);
         real_.put(value);
+        chip_->eecon1Writing(false);
         chip_->eecon1Written(before, real_.get_value());
     }
     void put_value(unsigned int value) override {
         const unsigned before = real_.get_value();
+        chip_->eecon1Writing(true);
         real_.put_value(value);
+        chip_->eecon1Writing(false);
         chip_->eecon1Written(before, real_.get_value());
     }
     RegisterValue getRV() override { return real_.getRV(); }
@@ -131,7 +135,8 @@ bool BenchPic18F452::writeProtected(uint32_t address) const {
 }
 
 void BenchPic18F452::init_program_memory(unsigned int address, unsigned int value) {
-    if (direct_) {
+    // Loading an image (ours or gpsim's own "load") writes the words as given.
+    if (!inFlashOperation_) {
         Processor::init_program_memory(address, value);
         return;
     }
@@ -186,11 +191,8 @@ uint8_t BenchPic18F452::programByte(uint32_t address) {
 }
 
 void BenchPic18F452::setProgramWord(uint32_t address, uint16_t word) {
-    if (P18F452::get_program_memory_at_address(address & ~1u) == word)
-        return;
-    direct_ = true;
-    init_program_memory_at_index(address / 2, word);
-    direct_ = false;
+    if (P18F452::get_program_memory_at_address(address & ~1u) != word)
+        init_program_memory_at_index(address / 2, word);
 }
 
 uint8_t BenchPic18F452::userIdByte(int offset) {
@@ -218,9 +220,7 @@ void BenchPic18F452::setConfigByte(int offset, uint8_t value) {
 
 void BenchPic18F452::applyConfigWord(int offset) {
     const unsigned word = unsigned(config_[size_t(offset) + 1]) << 8 | config_[size_t(offset)];
-    direct_ = true;
     set_config_word(cf::kConfigFirst + unsigned(offset), word);
-    direct_ = false;
 }
 
 uint8_t BenchPic18F452::eepromByte(int offset) {

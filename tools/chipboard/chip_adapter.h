@@ -53,7 +53,9 @@ class BenchPic18F452 : public P18F452 {
     // Flash writes and erases the write protection refused.
     uint64_t protectedWrites() const { return protectedWrites_; }
 
-    // Called by the EECON1 wrapper after each write of the register.
+    // Called by the EECON1 wrapper around each write of the register: the
+    // stock simulator erases and writes flash inside it.
+    void eecon1Writing(bool writing) { inFlashOperation_ = writing; }
     void eecon1Written(unsigned int before, unsigned int after);
 
   private:
@@ -63,7 +65,7 @@ class BenchPic18F452 : public P18F452 {
     void applyConfigWord(int offset);
 
     std::array<uint8_t, 14> config_{};
-    bool direct_ = false;  // a programmer's write, not the firmware's
+    bool inFlashOperation_ = false;  // the firmware set EECON1.WR
     uint64_t flashWords_ = 0;
     uint64_t protectedWrites_ = 0;
     uint64_t resets_ = 0;

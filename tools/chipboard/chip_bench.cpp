@@ -1,5 +1,9 @@
 #include "tools/chipboard/chip_bench.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include <gpsim/gpsim_interface.h>
 #include <gpsim/gpsim_time.h>
 #include <gpsim/interface.h>
@@ -19,6 +23,7 @@ constexpr int kUserIdBytes = int(cf::kUserIdBytes);
 constexpr uint32_t kConfigBase = cf::kConfigFirst;
 constexpr int kConfigBytes = int(cf::kConfigBytes);
 constexpr int kEepromBytes = int(cf::kEepromBytes);
+constexpr off_t kMostChatterBytes = 1 << 20;
 }  // namespace
 
 ChipBench::ChipBench(ChipOptions options) : options_(options) {}
@@ -107,8 +112,19 @@ RunEnd ChipBench::run() {
         // gpsim stops at a reset of the chip; the chip itself runs on.
         if (chip_->resets() == resetsBefore)
             break;
+        trimChatter();
     }
     return end;
+}
+
+void ChipBench::trimChatter() {
+    if (options_.chatterFd < 0)
+        return;
+    std::fflush(stdout);
+    if (::lseek(options_.chatterFd, 0, SEEK_END) > kMostChatterBytes) {
+        if (::ftruncate(options_.chatterFd, 0) == 0)
+            ::lseek(options_.chatterFd, 0, SEEK_SET);
+    }
 }
 
 uint64_t ChipBench::cycles() const {
@@ -121,6 +137,10 @@ uint32_t ChipBench::programCounter() const {
 
 uint64_t ChipBench::resets() const {
     return chip_ ? chip_->resets() : 0;
+}
+
+uint64_t ChipBench::protectedWrites() const {
+    return chip_ ? chip_->protectedWrites() : 0;
 }
 
 uint64_t ChipBench::framingErrors() const {

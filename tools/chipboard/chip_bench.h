@@ -19,6 +19,9 @@ class UartBridge;
 struct ChipOptions {
     double clockHz = 10e6;  // the crystal; the chip runs an instruction every 4 clocks
     LinkOptions link;
+    // Where gpsim's standard output goes (a file), trimmed now and then: gpsim
+    // writes a screenful at every reset. -1: not ours to trim.
+    int chatterFd = -1;
 };
 
 enum class RunEnd {
@@ -52,8 +55,11 @@ class ChipBench {
     uint32_t programCounter() const;
     uint64_t framingErrors() const;
     uint64_t resets() const;  // other than power-on
+    uint64_t protectedWrites() const;
 
   private:
+    void trimChatter();
+
     ChipOptions options_;
     BenchPic18F452* chip_ = nullptr;
     UartBridge* bridge_ = nullptr;

@@ -23,6 +23,7 @@
 #include "tools/chipboard/chip_bench.h"
 #include "tools/chipboard/line_faults.h"
 #include "tools/vboard/intel_hex.h"
+#include "tools/vboard/line_options.h"
 
 namespace {
 
@@ -31,12 +32,6 @@ FILE* gOut = stdout;  // our own standard output; gpsim's chatter goes elsewhere
 int usage(const QString& why) {
     std::fprintf(stderr, "chipboard: %s\n", qPrintable(why));
     return 2;
-}
-
-bool parseRate(const QString& text, double& rate) {
-    bool ok = false;
-    rate = text.toDouble(&ok);
-    return ok && rate >= 0.0 && rate <= 1.0;
 }
 
 bool readHexInto(const QString& path, vboard::PicMemory& memory, QString* error) {
@@ -114,11 +109,7 @@ int main(int argc, char** argv) {
         "terminal's path; the counters follow when the board ends (Ctrl-C or SIGTERM).\n"
         "Memory files are Intel HEX in the virtual board's layout (EEPROM at F00000)."));
     parser.addHelpOption();
-    const QCommandLineOption linkOption(
-        QStringLiteral("link"),
-        QStringLiteral("Make a symbolic link PATH to the terminal (replacing what is there; "
-                       "removed at the end), e.g. $DWNFRW_PORTS/COM3."),
-        QStringLiteral("PATH"));
+    const QCommandLineOption linkOption = vboard::linkOption();
     const QCommandLineOption firmwareOption(
         QStringLiteral("firmware"),
         QStringLiteral("The Intel HEX image the chip starts with (program memory, EEPROM, user "
@@ -146,18 +137,9 @@ int main(int argc, char** argv) {
     const QCommandLineOption clockOption(
         QStringLiteral("clock"), QStringLiteral("The crystal's frequency (default 10000000)."),
         QStringLiteral("HZ"), QStringLiteral("10000000"));
-    const QCommandLineOption corruptOption(
-        QStringLiteral("corrupt"),
-        QStringLiteral("Damage this fraction (0..1) of the bytes, both directions."),
-        QStringLiteral("RATE"), QStringLiteral("0"));
-    const QCommandLineOption dropOption(
-        QStringLiteral("drop"),
-        QStringLiteral("Lose this fraction (0..1) of the request frames: by the seed's choice "
-                       "either the request (never reaches the chip) or its answer."),
-        QStringLiteral("RATE"), QStringLiteral("0"));
-    const QCommandLineOption seedOption(QStringLiteral("seed"),
-                                        QStringLiteral("Seed of the fault injection."),
-                                        QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption corruptOption = vboard::corruptOption();
+    const QCommandLineOption dropOption = vboard::dropOption();
+    const QCommandLineOption seedOption = vboard::seedOption();
     parser.addOptions({linkOption, firmwareOption, stateOption, dumpOption, pacedOption,
                        speedOption, clockOption, corruptOption, dropOption, seedOption});
     parser.process(app);
@@ -176,9 +158,9 @@ int main(int argc, char** argv) {
         options.link.speed = 1.0;
     double corruptRate = 0.0;
     double dropRate = 0.0;
-    if (!parseRate(parser.value(corruptOption), corruptRate))
+    if (!vboard::parseRate(parser.value(corruptOption), corruptRate))
         return usage(QStringLiteral("--corrupt takes a fraction from 0 to 1"));
-    if (!parseRate(parser.value(dropOption), dropRate))
+    if (!vboard::parseRate(parser.value(dropOption), dropRate))
         return usage(QStringLiteral("--drop takes a fraction from 0 to 1"));
     const uint32_t seed = parser.value(seedOption).toUInt(&ok);
     if (!ok)
@@ -202,6 +184,7 @@ int main(int argc, char** argv) {
     }
 
     const int chatter = keepGpsimChatter();
+    options.chatterFd = chatter;
     chipbench::ChipBench bench(options);
     if (!bench.create(&error))
         return usage(error);
@@ -224,13 +207,8 @@ int main(int argc, char** argv) {
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
     const QString device = QString::fromLocal8Bit(name);
     const QString linkPath = parser.value(linkOption);
-    if (!linkPath.isEmpty()) {
-        const QByteArray link = QFile::encodeName(linkPath);
-        ::unlink(link.constData());
-        if (::symlink(name, link.constData()) != 0)
-            return usage(QStringLiteral("cannot link %1 to %2: %3")
-                             .arg(linkPath, device, QString::fromLocal8Bit(strerror(errno))));
-    }
+    if (!linkPath.isEmpty() && !vboard::linkTerminal(linkPath, device, &error))
+        return usage(error);
     chipbench::LineFaults faults(corruptRate, dropRate, seed);
     const bool faulty = corruptRate > 0.0 || dropRate > 0.0;
     bench.serve(master, name, stopFd, faulty ? &faults : nullptr);
@@ -257,14 +235,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "chipboard: %s\n", qPrintable(error));
         status = 1;
     }
-    if (!linkPath.isEmpty() && QFile::symLinkTarget(linkPath) == device)
-        ::unlink(QFile::encodeName(linkPath).constData());
+    if (!linkPath.isEmpty())
+        vboard::unlinkTerminal(linkPath, device);
 
     const chipbench::LinkCounters counters = bench.linkCounters();
     std::fprintf(gOut,
                  "bytes received: %llu\nbytes sent: %llu\nhost opens: %llu\nhost closes: %llu\n"
                  "corrupted bytes: %llu\ndropped requests: %llu\ndropped replies: %llu\n"
-                 "framing errors: %llu\nresets: %llu\ncycles: %llu\n",
+                 "framing errors: %llu\nresets: %llu\nwrite-protected words: %llu\ncycles: %llu\n",
                  static_cast<unsigned long long>(counters.bytesReceived),
                  static_cast<unsigned long long>(counters.bytesSent),
                  static_cast<unsigned long long>(counters.hostOpens),
@@ -274,6 +252,7 @@ int main(int argc, char** argv) {
                  static_cast<unsigned long long>(faults.counters().droppedReplies),
                  static_cast<unsigned long long>(bench.framingErrors()),
                  static_cast<unsigned long long>(bench.resets()),
+                 static_cast<unsigned long long>(bench.protectedWrites()),
                  static_cast<unsigned long long>(bench.cycles()));
     std::fflush(gOut);
     return status;

@@ -8,6 +8,7 @@
 #include <gpsim/gpsim_time.h>
 #include <gpsim/trigger.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 
@@ -18,9 +19,12 @@ namespace chipbench {
 namespace {
 constexpr int kReadChunkBytes = 4096;
 constexpr int kBitsPerByte = 10;  // 8N1 on the wire
-// How far a paced simulation may fall behind the wall clock before the lag is
-// forgotten.
-constexpr auto kMostLag = std::chrono::milliseconds(5);
+// How far a paced simulation may fall behind the wall clock and still catch
+// up (a late wake-up on a busy machine); a longer lag (the machine was
+// stopped) is forgotten rather than made up in a burst.
+constexpr auto kMostLag = std::chrono::milliseconds(50);
+// Without inotify, a bench with no host looks for one this often.
+constexpr auto kHostProbeInterval = std::chrono::milliseconds(20);
 }  // namespace
 
 class PtyLink::Tick : public TriggerObject {
@@ -93,8 +97,6 @@ void PtyLink::pace() {
                              get_cycles().seconds_per_cycle() / options_.speed;
     const auto offset = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(simulated));
-    // A simulation that fell behind (a busy machine) is not let run ahead in
-    // a burst to catch up: the bytes would cross faster than the baud rate.
     const auto lag = std::chrono::steady_clock::now() - (wallStart_ + offset);
     if (lag > kMostLag)
         wallStart_ += lag;
@@ -108,22 +110,32 @@ void PtyLink::pace() {
 }
 
 void PtyLink::pollHost(std::chrono::nanoseconds timeout) {
-    pollfd fds[2];
+    // With no host, the master side reports a hang-up at once: it is left out
+    // of the wait, and without inotify looked at again every so often.
+    pollfd fds[3];
     nfds_t count = 0;
-    fds[count++] = {master_, short(POLLIN | (outgoing_.empty() ? 0 : POLLOUT)), 0};
+    const bool watchMaster = hostPresent_;
+    if (watchMaster)
+        fds[count++] = {master_, short(POLLIN | (outgoing_.empty() ? 0 : POLLOUT)), 0};
+    const nfds_t stopIndex = count;
     if (stopFd_ >= 0)
         fds[count++] = {stopFd_, POLLIN, 0};
+    const nfds_t inotifyIndex = count;
+    if (inotify_ >= 0)
+        fds[count++] = {inotify_, POLLIN, 0};
+    if (inotify_ < 0 && !hostPresent_)
+        timeout = std::min<std::chrono::nanoseconds>(timeout, kHostProbeInterval);
     const timespec wait{time_t(timeout.count() / 1'000'000'000),
                         long(timeout.count() % 1'000'000'000)};
     if (::ppoll(fds, count, &wait, nullptr) < 0)
         return;
-    if (count > 1 && (fds[1].revents & POLLIN))
+    if (stopFd_ >= 0 && (fds[stopIndex].revents & POLLIN))
         stopRequested_ = true;
-    if (inotify_ >= 0)
+    if (inotify_ >= 0 && (fds[inotifyIndex].revents & POLLIN))
         hostEvents();
     if (inotify_ < 0) {
-        // With no host holding the terminal, the master side reports a hang-up.
-        const bool present = !(fds[0].revents & POLLHUP);
+        pollfd probe{master_, POLLIN, 0};
+        const bool present = ::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP);
         if (present && !hostPresent_) {
             hostPresent_ = true;
             ++counters_.hostOpens;
@@ -131,7 +143,7 @@ void PtyLink::pollHost(std::chrono::nanoseconds timeout) {
             hostLeft();
         }
     }
-    if (hostPresent_ && (fds[0].revents & POLLIN))
+    if (hostPresent_ && (!watchMaster || (fds[0].revents & (POLLIN | POLLHUP))))
         readHost();
     if (hostPresent_ && !outgoing_.empty())
         flushToHost();

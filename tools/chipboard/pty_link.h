@@ -66,6 +66,7 @@ class PtyLink {
     void hostLeft();
     void hostEvents();
     void forgetHost();
+    void releaseInbound(std::chrono::steady_clock::time_point now);
 
     UartBridge& bridge_;
     int master_;
@@ -79,6 +80,13 @@ class PtyLink {
     bool hostPresent_ = false;
     bool stopRequested_ = false;
     std::deque<uint8_t> outgoing_;  // for the host, waiting for room in the terminal
+    bool waitWritable_ = false;     // the terminal was full
+    // Paced, a byte crosses the wire in a byte time of the wall clock in
+    // either direction, also while the simulation catches up with a lag.
+    std::chrono::steady_clock::duration byteGap_{};
+    std::deque<std::pair<std::chrono::steady_clock::time_point, uint8_t>> inbound_;
+    std::chrono::steady_clock::time_point lastInboundAt_{};
+    std::chrono::steady_clock::time_point nextOutputAt_{};
     std::vector<uint8_t> scratch_;
     LinkCounters counters_;
     std::chrono::steady_clock::time_point wallStart_;

@@ -9,17 +9,8 @@
 #include <cstdio>
 
 #include "tools/vboard/image_check.h"
+#include "tools/vboard/line_options.h"
 #include "tools/vboard/pty_board.h"
-
-namespace {
-
-bool parseRate(const QString& text, double& rate) {
-    bool ok = false;
-    rate = text.toDouble(&ok);
-    return ok && rate >= 0.0 && rate <= 1.0;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     // Signals are taken with sigwait below; the board's thread must not see them.
@@ -59,26 +50,15 @@ int main(int argc, char** argv) {
         QStringLiteral("Write the whole memory as Intel HEX to FILE each time the host closes "
                        "the port, and when the board ends."),
         QStringLiteral("FILE"));
-    const QCommandLineOption linkOption(
-        QStringLiteral("link"),
-        QStringLiteral("Make a symbolic link PATH to the terminal (replacing what is there; "
-                       "removed at the end), e.g. $DWNFRW_PORTS/COM3."),
-        QStringLiteral("PATH"));
+    const QCommandLineOption linkOption = vboard::linkOption();
     const QCommandLineOption pacedOption(
         QStringLiteral("paced"),
         QStringLiteral("Pace every byte, both ways, at 9600 baud 8N1 (1.0417 ms a byte)."));
     const QCommandLineOption workOption(QStringLiteral("work-delay-ms"),
                                         QStringLiteral("Working time before each reply."),
                                         QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption corruptOption(
-        QStringLiteral("corrupt"),
-        QStringLiteral("Damage this fraction (0..1) of the bytes, both directions."),
-        QStringLiteral("RATE"), QStringLiteral("0"));
-    const QCommandLineOption dropOption(
-        QStringLiteral("drop"),
-        QStringLiteral("Lose this fraction (0..1) of the request frames: by the seed's choice "
-                       "either the request (not executed) or its reply (executed, answer lost)."),
-        QStringLiteral("RATE"), QStringLiteral("0"));
+    const QCommandLineOption corruptOption = vboard::corruptOption();
+    const QCommandLineOption dropOption = vboard::dropOption();
     const QCommandLineOption lateOption(
         QStringLiteral("late-ms"),
         QStringLiteral("Answer one request in four (by the seed's choice) N ms later than usual."),
@@ -88,9 +68,7 @@ int main(int argc, char** argv) {
         QStringLiteral("Send a burst of 1 to 8 stray bytes before this fraction (0..1) of the "
                        "answers."),
         QStringLiteral("RATE"), QStringLiteral("0"));
-    const QCommandLineOption seedOption(QStringLiteral("seed"),
-                                        QStringLiteral("Seed of the fault injection."),
-                                        QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption seedOption = vboard::seedOption();
     const QCommandLineOption stopAfterOption(QStringLiteral("stop-after"),
                                              QStringLiteral("Stop answering after N exchanges."),
                                              QStringLiteral("N"));
@@ -165,11 +143,11 @@ int main(int argc, char** argv) {
     options.workDelayMs = parser.value(workOption).toInt(&ok);
     if (!ok || options.workDelayMs < 0)
         return usage(QStringLiteral("bad --work-delay-ms"));
-    if (!parseRate(parser.value(corruptOption), options.corruptRate))
+    if (!vboard::parseRate(parser.value(corruptOption), options.corruptRate))
         return usage(QStringLiteral("--corrupt takes a fraction from 0 to 1"));
-    if (!parseRate(parser.value(dropOption), options.dropRate))
+    if (!vboard::parseRate(parser.value(dropOption), options.dropRate))
         return usage(QStringLiteral("--drop takes a fraction from 0 to 1"));
-    if (!parseRate(parser.value(burstOption), options.burstRate))
+    if (!vboard::parseRate(parser.value(burstOption), options.burstRate))
         return usage(QStringLiteral("--burst takes a fraction from 0 to 1"));
     options.lateMs = parser.value(lateOption).toInt(&ok);
     if (!ok || options.lateMs < 0)

@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "components/nxpicboot/nxpic_wire.h"
+#include "tools/vboard/line_options.h"
 
 namespace vboard {
 
@@ -89,14 +90,8 @@ bool PtyBoard::start(QString* error) {
 }
 
 bool PtyBoard::linkAs(const QString& path, QString* error) {
-    const QByteArray link = QFile::encodeName(path);
-    ::unlink(link.constData());
-    if (::symlink(QFile::encodeName(devicePath_).constData(), link.constData()) != 0) {
-        if (error)
-            *error = QStringLiteral("Cannot link %1 to %2: %3")
-                         .arg(path, devicePath_, QString::fromLocal8Bit(strerror(errno)));
+    if (!linkTerminal(path, devicePath_, error))
         return false;
-    }
     linkPath_ = path;
     return true;
 }
@@ -159,10 +154,7 @@ void PtyBoard::stop() {
     if (!devicePath_.isEmpty())
         writeDump();
     if (!linkPath_.isEmpty()) {
-        // Only our own link goes: another board may have taken the name since.
-        if (QFile::symLinkTarget(linkPath_) == devicePath_ ||
-            QFile::symLinkTarget(linkPath_).isEmpty())
-            ::unlink(QFile::encodeName(linkPath_).constData());
+        unlinkTerminal(linkPath_, devicePath_);
         linkPath_.clear();
     }
     devicePath_.clear();

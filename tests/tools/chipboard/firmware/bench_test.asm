@@ -201,28 +201,19 @@ write_block_latch:
     return
 
 ; eeprom_write: writes EEDATA to EEPROM at EEADR and waits for the end,
-; counting the polls in polls_h:polls_l (5 cycles each).
+; counting the polls in polls_h:polls_l (5 cycles each). Clearing WREN once
+; WR is set does not stop the write under way.
 eeprom_write:
     bcf     EECON1, EEPGD
     bcf     EECON1, CFGS
     clrf    polls_l
     clrf    polls_h
-    rcall   unlock_and_write_eeprom
+    rcall   unlock_and_write
 eeprom_write_wait:
     infsnz  polls_l, F
     incf    polls_h, F
     btfsc   EECON1, WR
     bra     eeprom_write_wait
-    bcf     EECON1, WREN
-    return
-
-unlock_and_write_eeprom:
-    bsf     EECON1, WREN
-    movlw   0x55
-    movwf   EECON2
-    movlw   0xAA
-    movwf   EECON2
-    bsf     EECON1, WR
     return
 
     end

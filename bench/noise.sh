@@ -16,7 +16,7 @@ for fault in "--corrupt 0.02" "--drop 0.2"; do
         status=$?
         [ "$status" -eq 0 ] || failed=$((failed + 1))
         total=$(echo "$out" | sed -n 's/^| total run time[^|]*| \(.*\) |$/\1/p')
-        counters=$(echo "$out" | grep -E '^(corrupted bytes|dropped|negative)' | tr '\n' ' ')
+        counters=$(echo "$out" | grep -E '^(corrupted bytes|dropped|bad frames)' | tr '\n' ' ')
         echo "$fault seed $seed: $([ "$status" -eq 0 ] && echo success || echo FAILED)," \
             "$total; $counters"
     done

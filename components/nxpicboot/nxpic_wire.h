@@ -77,7 +77,10 @@ struct WritableRange {
     uint32_t first;
     uint32_t end;  // one past the last byte
 };
-inline constexpr WritableRange kWritableRanges[] = {{0x000200, 0x008000}, {0x200000, 0x200008}};
+inline constexpr uint32_t kUserIdBase = 0x200000;
+inline constexpr uint32_t kUserIdEnd = 0x200008;  // the chip has eight user-ID bytes
+inline constexpr WritableRange kWritableRanges[] = {{0x000200, 0x008000},
+                                                    {kUserIdBase, kUserIdEnd}};
 inline constexpr bool isWritable(uint32_t address) {
     for (const WritableRange& range : kWritableRanges) {
         if (address >= range.first && address < range.end)
@@ -85,6 +88,9 @@ inline constexpr bool isWritable(uint32_t address) {
     }
     return false;
 }
+// The program's user-ID range is one 16-byte region line; the chip has the
+// first eight bytes.
+inline constexpr uint32_t kUserIdLineEnd = 0x200010;
 inline constexpr int kWriteBlockBytes = 8;
 inline constexpr int kEraseRowBytes = 64;
 // The application's entry block: the library writes it last (see nxpicboot.cpp).

@@ -423,9 +423,28 @@ EntryOverlap entryOverlap(uint32_t address, int length) {
     return {int(from - address), int(to - address)};
 }
 
+// The bytes at the end of a program-space range that fall in the user-ID line
+// past the chip's eight bytes and hold nothing: the split's padding (FF) or
+// the fill of a line cut short (00). They are neither written nor verified;
+// any other byte there goes to the board, which refuses the write.
+int userIdPaddingBytes(uint32_t address, const QByteArray& data) {
+    const uint32_t end = address + uint32_t(data.size());
+    if (end <= kUserIdEnd || end > kUserIdLineEnd || address >= kUserIdLineEnd)
+        return 0;
+    const QByteArray tail = data.mid(int(std::max(address, kUserIdEnd) - address));
+    for (const char byte : tail) {
+        if (byte != '\0' && byte != char(0xFF))
+            return 0;
+    }
+    return int(tail.size());
+}
+
 // Writes program memory, holding the entry block back: a write that starts
 // with it leaves it in c.heldEntry and sends only the rest.
 int16_t writeProgram(Connection& c, uint32_t address, QByteArray data, int blockSize, int answers) {
+    data.chop(userIdPaddingBytes(address, data));
+    if (data.isEmpty())
+        return NXPIC_OK;
     if (address == kEntryBlockAddress && data.size() >= kEntryBlockBytes) {
         QByteArray held = c.heldEntry.value_or(QByteArray(kEntryBlockBytes, char(0xFF)));
         for (int i = 0; i < kEntryBlockBytes; ++i)
@@ -685,6 +704,10 @@ NXPICBOOT_API int16_t NXPICBOOT_CALL VerifyPIC(int32_t handle, PicBlock* block, 
     // still erased on the board, and must equal the caller's bytes here.
     QByteArray expected(reinterpret_cast<const char*>(buffer), block->DataLength);
     const bool program = block->Command == NXPIC_CMD_READ_PROGRAM;
+    if (program)
+        expected.chop(userIdPaddingBytes(address, expected));
+    if (expected.isEmpty())
+        return block->DataLength;
     const EntryOverlap held = entryOverlap(address, block->DataLength);
     if (program && c->heldEntry && held.first < held.last) {
         const int offset = int(address + uint32_t(held.first) - kEntryBlockAddress);

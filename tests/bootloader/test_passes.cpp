@@ -192,7 +192,7 @@ TEST_F(Passes, FullImageIsErasedWrittenAndVerified) {
     EXPECT_EQ(board().read(kBootBlockEnd, kProgramBytes - int(kBootBlockEnd)),
               program.mid(int(kBootBlockEnd)));
     EXPECT_EQ(board().read(0, int(kBootBlockEnd)), bootBlock);
-    EXPECT_EQ(board().read(kUserIdBase, kUserIdBytes), QByteArray(kUserIdBytes, char(0xFF)));
+    EXPECT_EQ(board().read(kUserIdBase, 8), QByteArray(8, char(0xFF)));
     EXPECT_EQ(board().read(kConfigBase, 16), configBefore) << "configuration is never written";
 
     // The board's dump, split like any image, gives the same region lines.
@@ -275,20 +275,33 @@ TEST_F(Passes, StopDuringAWritePass) {
     EXPECT_EQ(requestsOf(kWriteProgramCommand), 4u);
 }
 
-// The chip has eight user-ID bytes; a region line is sixteen, and the board
-// refuses the write of the eight it does not have.
-TEST_F(Passes, UserIdLineIsRefusedBeyondTheChipsEightBytes) {
-    connect();
-    HexImage image;
-    image.add(0x0400, randomBytes(16, 6));
-    image.add(kUserIdBase, randomBytes(8, 3));
-    split(image.text());
-    QString message;
-    ASSERT_TRUE(EraseDevice(ctx_, true, true, message)) << message.toStdString();
-    EXPECT_FALSE(DownloadRegions(ctx_, message));
-    EXPECT_TRUE(message.startsWith(GetText(1106))) << message.toStdString();
-    EXPECT_TRUE(message.contains(QStringLiteral("200000"))) << message.toStdString();
-    EXPECT_FALSE(bootloaderSettings().ImageVerified);
+// The chip has eight user-ID bytes; a region line is sixteen. Eight bytes of
+// user ID go through (the line's padding is not written); data in the other
+// eight is refused by the board.
+TEST_F(Passes, UserIdTakesTheChipsEightBytesAndRefusesMore) {
+    for (const int bytes : {8, 16}) {
+        SCOPED_TRACE(bytes);
+        connect();
+        HexImage image;
+        image.add(0x0400, randomBytes(16, 6));
+        const QByteArray userId = randomBytes(bytes, 3);
+        image.add(kUserIdBase, userId);
+        split(image.text());
+        QString message;
+        ASSERT_TRUE(EraseDevice(ctx_, true, true, message)) << message.toStdString();
+        const bool written = DownloadRegions(ctx_, message);
+        EXPECT_EQ(written, bytes == 8) << message.toStdString();
+        EXPECT_EQ(bootloaderSettings().ImageVerified, written);
+        if (written) {
+            EXPECT_EQ(board().read(kUserIdBase, 8), userId);
+        } else {
+            EXPECT_TRUE(message.startsWith(GetText(1106))) << message.toStdString();
+            EXPECT_TRUE(message.contains(QStringLiteral("200000"))) << message.toStdString();
+        }
+        DisconnectBootloader();
+        port_.reset();
+        resetBootloaderSettings();
+    }
 }
 
 TEST_F(Passes, BootBlockLineIsRefused) {

@@ -354,8 +354,10 @@ TEST_F(RunDownloadTest, StopDuringTheWritePassKeepsWhatWasWritten) {
     EXPECT_EQ(
         shown(fe_.dialogs.messages),
         (std::vector<std::string>{confirmation(), failure(GetText(1005) + u'\r' + GetText(1134))}));
-    EXPECT_EQ(board().read(kProgramBase, 32),
-              testing::lineBytes(kProgramBase) + testing::lineBytes(kProgramBase + 16));
+    // The application's entry block stays erased: a failed run never starts it.
+    EXPECT_EQ(board().read(kProgramBase, 32), QByteArray(8, '\xFF') +
+                                                  testing::lineBytes(kProgramBase).mid(8) +
+                                                  testing::lineBytes(kProgramBase + 16));
     EXPECT_EQ(board().read(kProgramBase + 32, 32), QByteArray(32, '\xFF')) << "erased, not written";
     EXPECT_EQ(board().read(kEepromBase, 16), QByteArray(16, '\x33')) << "the EEPROM pass never ran";
     const QStringList log = runLogTexts();
@@ -409,8 +411,10 @@ TEST_P(LinkDropTest, InTheWritePassEndsWithTheWriteOrVerifyFailure) {
     } else {
         EXPECT_EQ(reported, failureReport(GetText(1106) + u' ' + where + u'\r' + GetText(1134)));
     }
-    EXPECT_EQ(board().read(kProgramBase, 32),
-              testing::lineBytes(kProgramBase) + testing::lineBytes(kProgramBase + 16));
+    // The application's entry block stays erased: a failed run never starts it.
+    EXPECT_EQ(board().read(kProgramBase, 32), QByteArray(8, '\xFF') +
+                                                  testing::lineBytes(kProgramBase).mid(8) +
+                                                  testing::lineBytes(kProgramBase + 16));
     // The log tells how far the run came: the third line was sent.
     const QStringList sent = runLogTexts().filter(QStringLiteral("<- TX "));
     ASSERT_EQ(sent.size(), 3);

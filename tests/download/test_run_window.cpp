@@ -165,7 +165,9 @@ TEST_F(WindowRunTest, StopFromTheWindowEndsInTheFailureReport) {
               failureReport(GetText(1005) + u'\r' + GetText(1134)));
     EXPECT_EQ(fe_.dialogs.messages.back().icon, MsgIcon::Critical);
     expectIdleWindow();
-    EXPECT_EQ(board().read(kProgramBase, 16), testing::lineBytes(kProgramBase));
+    // The application's entry block stays erased: a stopped run never starts it.
+    EXPECT_EQ(board().read(kProgramBase, 16),
+              QByteArray(8, '\xFF') + testing::lineBytes(kProgramBase).mid(8));
     EXPECT_EQ(board().read(kProgramBase + 16, 16), QByteArray(16, '\xFF'));
     // Erased and not finished: the status pane says so until an update succeeds.
     EXPECT_EQ(find<QLabel>("lblRunNote")->text(), GetText(1167));

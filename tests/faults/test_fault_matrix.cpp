@@ -253,7 +253,7 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
         repetitions += perCommand.repetitions;
     std::printf(
         "MATRIX | %s | %s | corrupted %llu, lost requests %llu, lost replies %llu, late %llu, "
-        "stray bytes %llu, NAKs %llu, repeated requests %llu, exchanges %llu | last line sent: "
+        "stray bytes %llu, repeated requests %llu, exchanges %llu | last line sent: "
         "%s | %.1f s after the last line began |\n",
         row.name,
         first.end == RunReport::End::Succeeded ? "success" : qPrintable(first.failureText),
@@ -262,7 +262,7 @@ TEST_P(FaultMatrixTest, OutcomeNothingLostAndASecondRunSucceeds) {
         static_cast<unsigned long long>(faults.droppedReplies),
         static_cast<unsigned long long>(faults.lateReplies),
         static_cast<unsigned long long>(faults.burstBytes),
-        static_cast<unsigned long long>(faults.naks), static_cast<unsigned long long>(repetitions),
+        static_cast<unsigned long long>(repetitions),
         static_cast<unsigned long long>(faults.exchanges),
         lastLine.isEmpty() ? "none" : qPrintable(lastLine.left(6)),
         std::chrono::duration<double>(endedAt - lastYieldAt).count());

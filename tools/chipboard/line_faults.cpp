@@ -55,9 +55,9 @@ void LineFaults::frameByte(uint8_t byte, std::vector<uint8_t>& out) {
         case vboard::FaultInjector::Drop::Reply:
             ++counters_.droppedReplies;
             // An OK answer's length (a refusal carries no payload and is shorter).
-            answerToLose_ = wire::kReplyOverheadBytes +
-                            std::clamp(wire::replyPayloadBytes(command, args), 0,
-                                       wire::kMaxReplyPayloadBytes);
+            answerToLose_ =
+                wire::kReplyOverheadBytes +
+                std::clamp(wire::replyPayloadBytes(command, args), 0, wire::kMaxReplyPayloadBytes);
             break;
         case vboard::FaultInjector::Drop::None:
             break;

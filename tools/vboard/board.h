@@ -66,7 +66,6 @@ struct Counters {
     uint64_t corruptedBytes = 0;
     uint64_t droppedRequests = 0;  // taken off the wire unseen
     uint64_t droppedReplies = 0;   // executed, answer lost
-    uint64_t naks = 0;             // negative acknowledgements of unreadable input
     uint64_t lateReplies = 0;      // answers held back by lateMs
     uint64_t burstBytes = 0;       // stray bytes sent between frames
     uint64_t hostOpens = 0;

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         "--app-version, --app-build and --brand are what a previous firmware without one\n"
         "answers.\n"
         "Memory: program 000000-007FFF (64-byte erase rows, 8-byte write blocks, boot\n"
-        "block below 000200 write-protected), EEPROM 00-FF, user ID 200000-20000F,\n"
+        "block below 000200 write-protected), EEPROM 00-FF, user ID 200000-200007,\n"
         "configuration 300000-30000F (read-only), device ID 3FFFFE (device number 33).\n"
         "In Intel HEX files the EEPROM stands at F00000. Program memory, EEPROM and user\n"
         "ID start with a previous firmware (a fixed pattern) unless --blank is given;\n"

@@ -443,8 +443,7 @@ QString countersReport(const Counters& c) {
     QString text = QStringLiteral(
                        "bytes received: %1\nbytes sent: %2\nexchanges: %3\nbad frames: %4\n"
                        "corrupted bytes: %5\ndropped requests: %6\ndropped replies: %7\n"
-                       "host opens: %8\nhost closes: %9\nnegative acknowledgements: %10\n"
-                       "late replies: %11\nstray bytes: %12\n")
+                       "host opens: %8\nhost closes: %9\nlate replies: %10\nstray bytes: %11\n")
                        .arg(c.bytesReceived)
                        .arg(c.bytesSent)
                        .arg(c.exchanges)
@@ -454,7 +453,6 @@ QString countersReport(const Counters& c) {
                        .arg(c.droppedReplies)
                        .arg(c.hostOpens)
                        .arg(c.hostCloses)
-                       .arg(c.naks)
                        .arg(c.lateReplies)
                        .arg(c.burstBytes);
     for (int command = 0; command < nxpic::wire::kWireCodeCount; ++command) {

@@ -181,6 +181,16 @@ TEST(Nxpicboot, EraseWriteReadAndVerifyFollowTheFlashRules) {
     ASSERT_GE(link.erase(0x200000), 0);
     ASSERT_EQ(link.write(2, 0x200000, line.left(8)), 8);
     EXPECT_EQ(link.verify(1, 0x200000, line.left(8)), 8);
+    // A 16-byte user-ID line whose second half is padding (FF) or fill (00):
+    // the half the chip does not have is neither written nor verified.
+    for (const char pad : {char(0xFF), '\0'}) {
+        ASSERT_GE(link.erase(0x200000), 0);
+        const QByteArray idLine = line.left(8) + QByteArray(8, pad);
+        ASSERT_EQ(link.write(2, 0x200000, idLine), 16);
+        EXPECT_EQ(link.verify(1, 0x200000, idLine), 16);
+        EXPECT_EQ(link.verify(1, 0x200008, QByteArray(8, pad)), 8);
+    }
+    EXPECT_EQ(link.write(2, 0x200000, line), NXPIC_ERR_REFUSED) << "data past the eight bytes";
 
     // EEPROM takes bytes as written, without an erase.
     ASSERT_EQ(link.write(5, 0x10, line), 16);

@@ -1,6 +1,6 @@
 // Builds the sample firmware package from our own sources: the board's demo
 // application (a real build, reporting the package's version) padded with a
-// deterministic pattern above it, EEPROM data, an info.txt with
+// deterministic pattern above it, EEPROM and user-ID data, an info.txt with
 // Italian texts, packed with the package password.
 //
 //   make_sample_package OUTPUT_DIR APP_HEX FW_VER [PROGRAM_BYTES NAME]
@@ -25,6 +25,7 @@ constexpr uint32_t kProgramStart = 0x000200;  // the boot block below stays unto
 constexpr uint32_t kDefaultProgramBytes = 4096;
 constexpr uint32_t kProgramEnd = 0x008000;
 constexpr uint32_t kEepromBytes = 64;
+constexpr uint32_t kUserIdBytes = 8;
 
 std::string hexByte(unsigned value) {
     static const char* digits = "0123456789ABCDEF";
@@ -133,8 +134,9 @@ std::string sampleHex(uint32_t programBytes, const std::map<uint32_t, uint8_t>& 
     hex += extendedAddress(0x0000);
     appendData(hex, kProgramStart, program);
 
-    // No user ID: the program writes it in 16-byte lines, and the chip, which
-    // has eight user-ID bytes, refuses a write to the eight it does not have.
+    const std::string idText = "DWNFRW01";
+    hex += extendedAddress(0x0020);
+    appendData(hex, 0x200000, std::vector<uint8_t>(idText.begin(), idText.begin() + kUserIdBytes));
 
     // Configuration bytes are part of an image but never written to the board.
     hex += extendedAddress(0x0030);
@@ -169,7 +171,7 @@ std::string sampleInfo(const std::string& hexName, const std::string& version) {
            "\r\n"
            "[FUNZIONI]\r\n"
            "Applicazione dimostrativa della scheda: risponde all'identificazione.\r\n"
-           "Memoria programma ed EEPROM.\r\n"
+           "Memoria programma, EEPROM e ID utente.\r\n"
            "[BUG_FIX]\r\n"
            "Nessuna correzione: " +
            e +

@@ -347,10 +347,12 @@ TEST(BootBlock, ErasesAndWritesBelow000200AreRefused) {
     ChipBench bench;
     ASSERT_TRUE(bench.powerOn());
     {
-        // The loader-entry command puts the running application in its bootloader.
+        // The loader-entry command puts the running application in its
+        // bootloader, which does not answer the identification.
         Terminal terminal(bench.link());
         ASSERT_TRUE(terminal.ok());
         EXPECT_EQ(terminal.exchange("$E0\r", 100ms), QByteArray());
+        EXPECT_EQ(terminal.exchange(ctrllink::identificationRequest(), 500ms), QByteArray());
     }
     const ScopedPortsFolder ports(bench.ports());
     const int32_t handle = OpenPIC("COM3", 9600, 1000);
@@ -440,25 +442,6 @@ TEST(Application, WritesItsNumbersInDecimal) {
             << row.image;
         EXPECT_EQ(identify(bench), running(row.version, row.build, row.brand)) << row.image;
     }
-}
-
-// "$E0" CR hands over: the application falls silent and the bootloader
-// answers the library's version query.
-TEST(Application, HandsOverToTheBootloaderOnTheLoaderEntryCommand) {
-    ChipBench bench;
-    ASSERT_TRUE(bench.powerOn());
-    {
-        Terminal terminal(bench.link());
-        ASSERT_TRUE(terminal.ok());
-        EXPECT_EQ(terminal.exchange("$E0\r", 100ms), QByteArray());
-        EXPECT_EQ(terminal.exchange(ctrllink::identificationRequest(), 500ms), QByteArray());
-    }
-    const ScopedPortsFolder ports(bench.ports());
-    const int32_t handle = OpenPIC("COM3", 9600, 1000);
-    ASSERT_GT(handle, 0) << NxpicResultText(handle);
-    uint8_t packet[NXPIC_PACKET_BUFFER_BYTES] = {NXPIC_CMD_READ_VERSION, 2};
-    EXPECT_GT(SendGetPacket(handle, packet, 2, 255, 1), 0);
-    ClosePIC(handle);
 }
 
 }  // namespace

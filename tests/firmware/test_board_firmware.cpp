@@ -251,12 +251,12 @@ Identity identify(const ChipBench& bench) {
 
 // Checks what every finished update leaves: the image from 000200 up and in
 // EEPROM and user ID, and the boot block exactly as bootloader.hex has it.
-void expectUpdatedBoard(const QString& dumpPath) {
+void expectUpdatedBoard(const QString& dumpPath, const char* image = "sample.hex") {
     QString error;
     const auto board = memoryOf(dumpPath, &error);
     ASSERT_TRUE(board) << error.toStdString();
     const vboard::ImageCheck check = vboard::checkImage(
-        readAll(sampleFile("sample.hex")),
+        readAll(sampleFile(image)),
         [&](uint32_t address, int length) { return board->peek(address, length); });
     EXPECT_TRUE(check.equal) << check.report.toStdString();
     const auto bootloader = memoryOf(firmwareFile("bootloader.hex"), &error);
@@ -268,6 +268,7 @@ void expectUpdatedBoard(const QString& dumpPath) {
 struct UpdateCase {
     const char* name;
     QStringList chipOptions;
+    const char* package = "sample";
 };
 
 class SampleUpdate : public ::testing::TestWithParam<UpdateCase> {};
@@ -279,14 +280,17 @@ TEST_P(SampleUpdate, LeavesTheImageAndRunsTheNewApplication) {
     ASSERT_TRUE(bench.powerOn(GetParam().chipOptions));
     EXPECT_EQ(identify(bench), running(DWNFRW_APP_VERSION, DWNFRW_APP_BUILD, DWNFRW_APP_BRAND))
         << "board.hex's own";
-    ASSERT_EQ(bench.update(sampleFile("sample.fwz")), 0);
+    const QByteArray package = GetParam().package;
+    ASSERT_EQ(bench.update(sampleFile((package + ".fwz").constData())), 0);
     EXPECT_EQ(identify(bench), running(kSampleVersion, kSampleBuild, kSampleBrand));
     bench.powerOff();
-    expectUpdatedBoard(bench.dumpPath());
+    expectUpdatedBoard(bench.dumpPath(), (package + ".hex").constData());
 }
 
 const UpdateCase kUpdateCases[] = {
     {"clean_line", {}},
+    // All of program memory: the application and data up to 007FFF still starts.
+    {"full_32k", {}, "full32k"},
     {"two_percent_of_bytes_damaged",
      {QStringLiteral("--corrupt"), QStringLiteral("0.02"), QStringLiteral("--seed"),
       QStringLiteral("3")}},

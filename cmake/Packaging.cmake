@@ -53,7 +53,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "serial port through the board's resident bootloader: identification, loader entry,\n"
     "erase, write and verify. It has a window (dwnfrw) and a command-line front end for\n"
     "production lines (dwnfrw-batch), and ships a virtual board (dwnfrw-vboard) with a\n"
-    "sample package to try an update without hardware.")
+    "sample package to try an update without hardware, and the board's own firmware\n"
+    "(bootloader and demo application) to program a new board once.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -7,16 +7,21 @@
 
 #include "bootloader/modcomm.h"
 #include "bootloader/text_lines.h"
+#include "components/nxpicboot/nxpic_wire.h"
 
 namespace dwnfrw {
 
 namespace {
 
 // Expected milliseconds of each kind of work with the board at 9600 baud; only
-// their proportions matter, the time left comes from the measured rate. An
-// erase packet is about 13 bytes on the wire, a line written and verified 57.
-constexpr double kErasePacketMs = 13.5;
-constexpr double kLineMs = 59.0;
+// their proportions matter, the time left comes from the measured rate. The
+// passes' exchanges are counted in the bootloader library's own frames: an
+// erase packet is one erase exchange, a line one write and one verify.
+constexpr double kByteMs = 10 * 1000.0 / 9600;  // 8N1
+constexpr double kErasePacketMs = nxpic::wire::kEraseRowExchangeBytes * kByteMs;
+constexpr double kLineMs =
+    (nxpic::wire::writeExchangeBytes(kRegionLineDataBytes) + nxpic::wire::kVerifyExchangeBytes) *
+    kByteMs;
 constexpr double kIdentifyingMs = 1500;
 constexpr double kEnteringLoaderMs = 1200;  // the command's hold and the one-second pause
 constexpr double kConnectingMs = 300;

@@ -56,6 +56,9 @@ check_prefix() {
             fail "the desktop entry is not valid"
     fi
     [ -f "$prefix/share/icons/hicolor/scalable/apps/dwnfrw.svg" ] || fail "the icon is missing"
+    for file in board.hex bootloader.hex app.hex; do
+        [ -s "$prefix/share/dwnfrw/firmware/$file" ] || fail "the firmware image $file is missing"
+    done
     if command -v readelf >/dev/null 2>&1; then
         for file in "$program"/*; do
             runpath=$(readelf -d "$file" | sed -n 's/.*R[UN]*PATH.*\[\(.*\)\]/\1/p')

@@ -60,6 +60,8 @@ TEST_F(RunClockTest, TicksOnlyWhileActiveAndStopClearsTheLabel) {
 
 // One run's steps in order: the rate is measured from the first erase packet
 // and trusted after 1.5 s; the absent EEPROM and user-ID regions weigh nothing.
+// The weights follow the library's frames: an erase exchange of 12 bytes, a
+// line of 41 (write 27, verify 14).
 TEST(OverallProgressTest, PercentAndTimeLeftAcrossThePhases) {
     const struct {
         const char* name;
@@ -69,10 +71,10 @@ TEST(OverallProgressTest, PercentAndTimeLeftAcrossThePhases) {
         int secondsLeft;
     } steps[] = {
         {"identifying", {RunPhase::Identifying}, 0, 0, -1},
-        {"connecting_after_the_loader", {RunPhase::Connecting}, 2500, 24, -1},
-        {"erase_starts_the_rate", {RunPhase::ErasingProgram, 0}, 3000, 26, -1},
-        {"rate_not_yet_trusted", {RunPhase::ErasingProgram, 6400}, 4000, 38, -1},
-        {"half_the_lines", {RunPhase::WritingProgram, 50, 51}, 7000, 64, 4},
+        {"connecting_after_the_loader", {RunPhase::Connecting}, 2500, 28, -1},
+        {"erase_starts_the_rate", {RunPhase::ErasingProgram, 0}, 3000, 31, -1},
+        {"rate_not_yet_trusted", {RunPhase::ErasingProgram, 6400}, 4000, 44, -1},
+        {"half_the_lines", {RunPhase::WritingProgram, 50, 51}, 7000, 67, 4},
         {"finished", {RunPhase::Disconnecting, 1}, 10000, 100, 0},
     };
     OverallProgressCalculation calculation(RunPlan{{6400, 0}, {100, 0}, {100, 0, 0}});

@@ -1,15 +1,20 @@
-// Builds the sample firmware package from our own sources: a small image with
-// a deterministic pattern above the boot block, EEPROM and user-ID data, an
-// info.txt with Italian texts, packed with the package password.
+// Builds the sample firmware package from our own sources: the board's demo
+// application (a real build, reporting the package's version) padded with a
+// deterministic pattern above it, EEPROM and user-ID data, an info.txt with
+// Italian texts, packed with the package password.
 //
-//   make_sample_package OUTPUT_DIR [PROGRAM_BYTES NAME]
+//   make_sample_package OUTPUT_DIR APP_HEX FW_VER [PROGRAM_BYTES NAME]
 // writes OUTPUT_DIR/NAME.fwz and, for comparison after an update,
 // OUTPUT_DIR/NAME.hex (NAME "sample", 4 KiB of program memory by default).
+// APP_HEX is the application's Intel HEX image (program memory from 000200
+// up); FW_VER the version info.txt gives, e.g. 4.1.7.
 #include <zip.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -51,12 +56,80 @@ void appendData(std::string& hex, uint32_t address, const std::vector<uint8_t>& 
     }
 }
 
-std::string sampleHex(uint32_t programBytes) {
+// The application's bytes by address, from its Intel HEX image; false with
+// the reason in error for anything but data, extended-address and end records,
+// and for data outside program memory above the boot block.
+bool readApplication(const std::string& path, std::map<uint32_t, uint8_t>& bytes,
+                     std::string& error) {
+    std::ifstream file(path);
+    if (!file) {
+        error = "cannot read " + path;
+        return false;
+    }
+    std::string line;
+    uint32_t upper = 0;
+    int number = 0;
+    while (std::getline(file, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        const std::string where = path + " line " + std::to_string(number);
+        if (line.find_first_not_of("0123456789ABCDEFabcdef", 1) != std::string::npos) {
+            error = where + ": not an Intel HEX record";
+            return false;
+        }
+        std::vector<uint8_t> raw;
+        for (size_t i = 1; i + 1 < line.size(); i += 2)
+            raw.push_back(static_cast<uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)));
+        unsigned sum = 0;
+        for (uint8_t b : raw)
+            sum += b;
+        if (line[0] != ':' || line.size() % 2 == 0 || raw.size() < 5 || raw.size() != raw[0] + 5u ||
+            (sum & 0xFF) != 0) {
+            error = where + ": not an Intel HEX record";
+            return false;
+        }
+        const uint32_t offset = raw[1] << 8 | raw[2];
+        const std::vector<uint8_t> data(raw.begin() + 4, raw.end() - 1);
+        if (raw[3] == 0x01)
+            return true;
+        if (raw[3] == 0x04 && data.size() == 2) {
+            upper = uint32_t(data[0] << 8 | data[1]) << 16;
+            continue;
+        }
+        if (raw[3] != 0x00) {
+            error = where + ": a record of type " + std::to_string(raw[3]) +
+                    " has no place in the application";
+            return false;
+        }
+        const uint32_t address = upper + offset;
+        if (address < kProgramStart || address + data.size() > kProgramEnd) {
+            char text[16];
+            std::snprintf(text, sizeof text, "%06X", address);
+            error = where + ": application bytes at " + text +
+                    " lie outside program memory above the boot block";
+            return false;
+        }
+        for (size_t i = 0; i < data.size(); ++i)
+            bytes[address + i] = data[i];
+    }
+    error = path + ": no end record";
+    return false;
+}
+
+std::string sampleHex(uint32_t programBytes, const std::map<uint32_t, uint8_t>& application) {
     std::string hex;
+    // The application, then the pattern as its data up to the image's end;
+    // the gaps between the application's sections are never executed.
     std::vector<uint8_t> program(programBytes);
     for (uint32_t i = 0; i < programBytes; ++i) {
         const uint32_t a = kProgramStart + i;
-        program[i] = static_cast<uint8_t>((a * 7 + (a >> 8) * 13) & 0xFF);
+        const auto own = application.find(a);
+        program[i] = own != application.end()
+                         ? own->second
+                         : static_cast<uint8_t>((a * 7 + (a >> 8) * 13) & 0xFF);
     }
     hex += extendedAddress(0x0000);
     appendData(hex, kProgramStart, program);
@@ -81,7 +154,7 @@ std::string sampleHex(uint32_t programBytes) {
 }
 
 // info.txt in the packages' code page (Windows-1252): "è" is 0xE8.
-std::string sampleInfo(const std::string& hexName) {
+std::string sampleInfo(const std::string& hexName, const std::string& version) {
     const std::string e = "\xE8";
     return "Descrizione del pacchetto di prova\r\n"
            "{" +
@@ -93,10 +166,11 @@ std::string sampleInfo(const std::string& hexName) {
            "Q1234A\r\n"
            "[ARTICOLO2]\r\n"
            "Q1234B\r\n"
-           "[FW_VER]\r\n"
-           "4.1.7\r\n"
+           "[FW_VER]\r\n" +
+           version +
+           "\r\n"
            "[FUNZIONI]\r\n"
-           "Aggiornamento di prova per la scheda virtuale.\r\n"
+           "Applicazione dimostrativa della scheda: risponde all'identificazione.\r\n"
            "Memoria programma, EEPROM e ID utente.\r\n"
            "[BUG_FIX]\r\n"
            "Nessuna correzione: " +
@@ -138,16 +212,18 @@ bool writeFile(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 4) {
-        std::fprintf(stderr, "usage: make_sample_package OUTPUT_DIR [PROGRAM_BYTES NAME]\n");
+    if (argc != 4 && argc != 6) {
+        std::fprintf(stderr,
+                     "usage: make_sample_package OUTPUT_DIR APP_HEX FW_VER [PROGRAM_BYTES NAME]\n");
         return 2;
     }
     const std::string folder = argv[1];
+    const std::string version = argv[3];
     uint32_t programBytes = kDefaultProgramBytes;
     std::string name = "sample";
-    if (argc == 4) {
+    if (argc == 6) {
         char* end = nullptr;
-        const unsigned long bytes = std::strtoul(argv[2], &end, 10);
+        const unsigned long bytes = std::strtoul(argv[4], &end, 10);
         if (*end != '\0' || bytes == 0 || bytes % 16 != 0 || bytes > kProgramEnd - kProgramStart) {
             std::fprintf(stderr,
                          "make_sample_package: PROGRAM_BYTES is a multiple of 16 up to %u\n",
@@ -155,10 +231,21 @@ int main(int argc, char** argv) {
             return 2;
         }
         programBytes = static_cast<uint32_t>(bytes);
-        name = argv[3];
+        name = argv[5];
+    }
+    std::map<uint32_t, uint8_t> application;
+    std::string readError;
+    if (!readApplication(argv[2], application, readError)) {
+        std::fprintf(stderr, "make_sample_package: %s\n", readError.c_str());
+        return 1;
+    }
+    if (application.empty() || application.rbegin()->first >= kProgramStart + programBytes) {
+        std::fprintf(stderr, "make_sample_package: the application does not fit in %u bytes\n",
+                     programBytes);
+        return 1;
     }
     const std::string hexName = name + ".hex";
-    const std::string hex = sampleHex(programBytes);
+    const std::string hex = sampleHex(programBytes, application);
     if (!writeFile(folder + "/" + hexName, hex)) {
         std::fprintf(stderr, "make_sample_package: cannot write %s/%s\n", folder.c_str(),
                      hexName.c_str());
@@ -173,7 +260,7 @@ int main(int argc, char** argv) {
                      packagePath.c_str(), error);
         return 1;
     }
-    if (!addMember(archive, "info.txt", sampleInfo(hexName)) ||
+    if (!addMember(archive, "info.txt", sampleInfo(hexName, version)) ||
         !addMember(archive, hexName.c_str(), hex) || zip_close(archive) != 0) {
         std::fprintf(stderr, "make_sample_package: %s\n", zip_strerror(archive));
         zip_discard(archive);

@@ -255,11 +255,18 @@ class ApplicationMode : public ModeHandler {
             return;
         }
         ++board.counters.exchanges;
-        board.replies.push_back(board.options.appLinkError != 0
-                                    ? ctrllink::errorAnswer(board.options.appLinkError)
-                                    : ctrllink::versionAnswer(board.options.appVersion,
-                                                              board.options.appBuild,
-                                                              board.options.appBrand));
+        if (board.options.appLinkError != 0) {
+            board.replies.push_back(ctrllink::errorAnswer(board.options.appLinkError));
+            return;
+        }
+        // The application in memory tells its own version; a previous firmware
+        // without a version record answers what the options say.
+        const AppVersion version =
+            applicationVersion(board.memory)
+                .value_or(AppVersion{board.options.appVersion, board.options.appBuild,
+                                     board.options.appBrand});
+        board.replies.push_back(
+            ctrllink::versionAnswer(version.version, version.build, version.brand));
     }
 
     void reset() override { line_.clear(); }
@@ -272,6 +279,18 @@ class ApplicationMode : public ModeHandler {
 };
 
 }  // namespace
+
+std::optional<AppVersion> applicationVersion(const PicMemory& memory) {
+    const QByteArray record = memory.peek(kAppVersionRecord, kAppVersionRecordBytes);
+    if (record.size() != kAppVersionRecordBytes || !record.startsWith(kAppVersionMarker) ||
+        uint8_t(record[4]) != kAppVersionLayout) {
+        return std::nullopt;
+    }
+    const auto number = [&](int at) {
+        return int32_t(uint8_t(record[at]) | uint8_t(record[at + 1]) << 8);
+    };
+    return AppVersion{number(6), number(8), number(10)};
+}
 
 std::unique_ptr<ModeHandler> makeApplicationMode() {
     return std::make_unique<ApplicationMode>();

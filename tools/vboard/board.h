@@ -39,7 +39,9 @@ struct BoardOptions {
     // Requests (numbered from 1 in order of arrival) executed with their reply
     // lost, for tests that need one lost reply at a known place.
     std::vector<uint64_t> loseRepliesTo;
-    // The running application (start in BoardMode::Application).
+    // The running application (start in BoardMode::Application). Version, build
+    // and brand are what a previous firmware answers; an application with a
+    // version record in memory answers its own.
     int32_t appVersion = 4;
     int32_t appBuild = 0;
     int32_t appBrand = 7;
@@ -115,6 +117,23 @@ class ModeHandler {
     // The host hung up: partial input is dropped.
     virtual void reset() = 0;
 };
+
+// The version record of the board's application (firmware/app/app.asm): twelve
+// bytes at a fixed address, "APPV", the layout 01, a reserved byte, then
+// version, build and brand as 16-bit numbers, low byte first.
+inline constexpr uint32_t kAppVersionRecord = 0x000220;
+inline constexpr int kAppVersionRecordBytes = 12;
+inline constexpr char kAppVersionMarker[] = "APPV";
+inline constexpr uint8_t kAppVersionLayout = 0x01;
+
+struct AppVersion {
+    int32_t version;
+    int32_t build;
+    int32_t brand;
+};
+// The version program memory's application records; nothing when memory holds
+// no record (a previous firmware, a blank device).
+std::optional<AppVersion> applicationVersion(const PicMemory& memory);
 
 std::unique_ptr<ModeHandler> makeBootloaderMode();
 std::unique_ptr<ModeHandler> makeApplicationMode();

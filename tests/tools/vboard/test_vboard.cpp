@@ -10,6 +10,7 @@
 #include <QThread>
 #include <chrono>
 
+#include "components/ctrllink/ctrllink.h"
 #include "components/nxpicboot/nxpic_wire.h"
 #include "tools/vboard/board.h"
 #include "tools/vboard/image_check.h"
@@ -432,6 +433,73 @@ TEST(PtyBoard, UnplugTakesTheTerminalAway) {
     board.unplug();
     EXPECT_FALSE(QFileInfo::exists(path));
     EXPECT_TRUE(host.receive(1, 200ms).isEmpty());
+}
+
+}  // namespace
+
+namespace {
+
+// The application answers the identification with the version its record in
+// program memory holds; without a record, with what the options say.
+struct VersionRecordCase {
+    const char* name;
+    QByteArray record;  // written at the record's address; empty: memory as it starts
+    QByteArray answer;
+};
+
+QByteArray versionRecord(const char* marker, uint8_t layout, uint16_t version, uint16_t build,
+                         uint16_t brand) {
+    QByteArray r(marker);
+    r.append(char(layout)).append('\0');
+    for (uint16_t n : {version, build, brand})
+        r.append(char(n & 0xFF)).append(char(n >> 8));
+    return r;
+}
+
+class VersionRecordTest : public ::testing::TestWithParam<VersionRecordCase> {};
+
+TEST_P(VersionRecordTest, IdentificationAnswersTheApplicationInMemory) {
+    const VersionRecordCase& c = GetParam();
+    BoardOptions options;
+    options.startMode = BoardMode::Application;
+    options.appVersion = 4;
+    options.appBuild = 3;
+    options.appBrand = 7;
+    Board board(options);
+    if (!c.record.isEmpty()) {
+        ASSERT_TRUE(board.load(kAppVersionRecord, c.record));
+    }
+    const std::vector<QByteArray> replies = board.receive("$V?\r", Clock::now());
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], c.answer);
+}
+
+const VersionRecordCase kVersionRecordCases[] = {
+    {"previous_firmware", {}, "#V,4,3,7*4A\r"},
+    {"record", versionRecord("APPV", 1, 5, 12, 20), "#V,5,12,20*4E\r"},
+    {"largest_numbers", versionRecord("APPV", 1, 65535, 65535, 65535), "#V,65535,65535,65535*4A\r"},
+    {"wrong_marker", versionRecord("APPW", 1, 5, 12, 20), "#V,4,3,7*4A\r"},
+    {"unknown_layout", versionRecord("APPV", 2, 5, 12, 20), "#V,4,3,7*4A\r"},
+    {"erased", QByteArray(kAppVersionRecordBytes, char(0xFF)), "#V,4,3,7*4A\r"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Records, VersionRecordTest, ::testing::ValuesIn(kVersionRecordCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The record the board's own application carries stands where the board reads it.
+TEST(VersionRecord, TheBuiltApplicationAnswersItsConfiguredVersion) {
+    QFile file(QStringLiteral(DWNFRW_FIRMWARE_DIR "/app.hex"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << "build the firmware target first";
+    BoardOptions options;
+    options.startMode = BoardMode::Application;
+    options.appVersion = 99;
+    Board board(options);
+    QString error;
+    ASSERT_TRUE(board.loadHex(file.readAll(), &error)) << error.toStdString();
+    const std::vector<QByteArray> replies = board.receive("$V?\r", Clock::now());
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0],
+              ctrllink::versionAnswer(DWNFRW_APP_VERSION, DWNFRW_APP_BUILD, DWNFRW_APP_BRAND));
 }
 
 }  // namespace

@@ -27,7 +27,9 @@ constexpr int32_t kBitRate = 115200;
 // Generous: the exchange ends on the peer's final frame, never on this.
 constexpr int32_t kReadTimeoutMs = 2000;
 constexpr int16_t kRetries = 3;
-constexpr uint32_t kProgramAddress = 0x000200;
+// Past the application's entry block, whose write the library holds back
+// until the start request: a write there may send nothing at all.
+constexpr uint32_t kProgramAddress = 0x000400;
 
 enum Call { kVersionQuery, kErasePacket, kRead, kVerify, kWrite, kSendThenGet, kCallCount };
 

@@ -169,8 +169,8 @@ bool DisconnectBootloader(QString* message) {
             if (result < 0) {
                 started = false;
                 if (message)
-                    *message = GetText(kTextNotStarted)
-                                   .arg(portLabel(), bootloaderResultCause(result));
+                    *message =
+                        GetText(kTextNotStarted).arg(portLabel(), bootloaderResultCause(result));
             }
         }
         const int32_t closed = ClosePIC(s.Handle);

@@ -147,8 +147,11 @@ bool writeProfileString(const QString& path, const QString& section, const QStri
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    file.write((lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toLatin1());
-    return file.commit();
+    const QByteArray text =
+        (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toLatin1();
+    // commit() does not report a failure of the write that empties the
+    // file's buffer (a full disk): flush first, so a cut profile is refused.
+    return file.write(text) == text.size() && file.flush() && file.commit();
 }
 
 // --- Value conversions -------------------------------------------------

@@ -6,8 +6,8 @@
 #include <QIdentityProxyModel>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QPointer>
 #include <QMessageBox>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTranslator>
 

@@ -50,7 +50,10 @@ bool readHexInto(const QString& path, vboard::PicMemory& memory, QString* error)
 
 bool writeWhole(const QString& path, const QByteArray& bytes, QString* error) {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    // flush() before commit(): commit() does not report a failure of the
+    // write that empties the buffer, and a state file cut short is a lost board.
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() ||
+        !file.commit()) {
         *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
     }

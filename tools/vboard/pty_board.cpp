@@ -120,7 +120,10 @@ bool PtyBoard::writeDump(QString* error) const {
     if (dumpPath_.isEmpty())
         return true;
     QSaveFile file(dumpPath_);
-    if (!file.open(QIODevice::WriteOnly) || file.write(board_.dumpHex()) < 0 || !file.commit()) {
+    const QByteArray dump = board_.dumpHex();
+    // flush() before commit(), which does not report a failed last write.
+    if (!file.open(QIODevice::WriteOnly) || file.write(dump) != dump.size() || !file.flush() ||
+        !file.commit()) {
         if (error)
             *error = QStringLiteral("Cannot write %1: %2").arg(dumpPath_, file.errorString());
         return false;

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "tools/chipfacts/pic18f452_facts.h"
+
 namespace nxpic::wire {
 
 inline constexpr uint8_t kRequestStart = 0xA5;
@@ -77,10 +79,10 @@ struct WritableRange {
     uint32_t first;
     uint32_t end;  // one past the last byte
 };
-inline constexpr uint32_t kUserIdBase = 0x200000;
-inline constexpr uint32_t kUserIdEnd = 0x200008;  // the chip has eight user-ID bytes
-inline constexpr WritableRange kWritableRanges[] = {{0x000200, 0x008000},
-                                                    {kUserIdBase, kUserIdEnd}};
+inline constexpr uint32_t kUserIdBase = chipfacts::kUserIdFirst;
+inline constexpr uint32_t kUserIdEnd = kUserIdBase + chipfacts::kUserIdBytes;
+inline constexpr WritableRange kWritableRanges[] = {
+    {chipfacts::kBootBlockEnd, chipfacts::kProgramBytes}, {kUserIdBase, kUserIdEnd}};
 inline constexpr bool isWritable(uint32_t address) {
     for (const WritableRange& range : kWritableRanges) {
         if (address >= range.first && address < range.end)
@@ -90,12 +92,13 @@ inline constexpr bool isWritable(uint32_t address) {
 }
 // The program's user-ID range is one 16-byte region line; the chip has the
 // first eight bytes.
-inline constexpr uint32_t kUserIdLineEnd = 0x200010;
-inline constexpr int kWriteBlockBytes = 8;
-inline constexpr int kEraseRowBytes = 64;
-// The application's entry block: the library writes it last (see nxpicboot.cpp).
-inline constexpr uint32_t kEntryBlockAddress = 0x000200;
-inline constexpr int kEntryBlockBytes = 8;
+inline constexpr uint32_t kUserIdLineEnd = kUserIdBase + chipfacts::kUserIdWindowBytes;
+inline constexpr int kWriteBlockBytes = int(chipfacts::kWriteBlockBytes);
+inline constexpr int kEraseRowBytes = int(chipfacts::kEraseRowBytes);
+// The application's entry block, its first write block just above the boot
+// block: the library writes it last (see nxpicboot.cpp).
+inline constexpr uint32_t kEntryBlockAddress = chipfacts::kBootBlockEnd;
+inline constexpr int kEntryBlockBytes = kWriteBlockBytes;
 
 // Bytes on the wire per exchange, for anyone who estimates time from them.
 inline constexpr int requestBytes(int argumentBytes) {

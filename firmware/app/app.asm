@@ -82,14 +82,8 @@ start:
     ; on its host as long as it takes): the application turns it on, so a hung
     ; application resets into the bootloader's start rules.
     bsf     WDTCON, SWDTEN
-    bcf     TRISC, 6                ; RC6 drives TX
     bsf     TRISC, 7                ; RC7 is RX
-    movlw   BOARD_SPBRG
-    movwf   SPBRG
-    movlw   (1 << TXEN) | (1 << BRGH)
-    movwf   TXSTA
-    movlw   (1 << SPEN) | (1 << CREN)
-    movwf   RCSTA
+    usart_start                     ; RC6 drives TX
     clrf    line_length
 
 ; receive_loop: takes bytes from the USART into the current line; on CR judges

@@ -153,13 +153,7 @@ start_app:
 ; --- In the bootloader -------------------------------------------------------------
 boot_stay:
         bcf     WDTCON, SWDTEN          ; the application's watchdog is its own
-        movlw   BOARD_SPBRG
-        movwf   SPBRG
-        movlw   (1 << TXEN) | (1 << BRGH)
-        movwf   TXSTA
-        movlw   (1 << SPEN) | (1 << CREN)
-        movwf   RCSTA
-        bcf     TRISC, 6                ; TX drives RC6; RC7 stays an input
+        usart_start                     ; TX drives RC6; RC7 stays an input
         clrf    FSR0H                   ; FSR0 stays in the access bank
 
 ; Receive a request: A5, LEN (1..52), LEN body bytes, CRC-16 of LEN and body
